@@ -1,0 +1,76 @@
+#include "app/command_line.h"
+
+#include <glog/logging.h>
+
+#include <iostream>
+
+#include "platform/env.h"
+
+namespace corvane {
+namespace {
+
+constexpr char kPathSeparator = '/';
+constexpr char kConfigKey[] = "-cfg";
+
+}  // namespace
+
+ArgumentTable& argumentTable() {
+  static ArgumentTable table;
+  return table;
+}
+
+void collectArguments(int argc, const char* const argv[], ArgumentTable& table,
+                      std::ostream& echo) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    echo << argument << std::endl;
+    if (argument == kConfigKey) {
+      table[kConfigKey].clear();
+      continue;
+    }
+    for (auto& [key, value] : table) {
+      if (value.empty()) {
+        value = argument;
+        break;
+      }
+    }
+  }
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t last = path.rfind(kPathSeparator);
+  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+}
+
+bool parseCommandLine(int argc, const char* const argv[]) {
+  ArgumentTable& table = argumentTable();
+  collectArguments(argc, argv, table, std::cout);
+
+  Env& env = Env::current();
+  std::string executable = argc > 0 && argv[0] ? argv[0] : "";
+  std::string reported = env.executablePath();
+  if (!reported.empty()) executable = reported;
+  std::string logDir = directoryOf(executable) + "logs";
+  if (!env.pathExists(logDir)) env.createDirectory(logDir);
+  initLogging(logDir);
+  return !table[kConfigKey].empty();
+}
+
+void initLogging(const std::string& logDir) {
+  if (!Env::current().pathExists(logDir)) return;
+  const std::string base = logDir + kPathSeparator + "corvaneMuliUpload.log.";
+  FLAGS_max_log_size = 10;
+  FLAGS_logtostderr = false;
+  FLAGS_alsologtostderr = true;
+  google::SetLogDestination(google::GLOG_INFO, base.c_str());
+  // The INFO file already holds every severity; no second set of files
+  // elsewhere.
+  google::SetLogDestination(google::GLOG_WARNING, "");
+  google::SetLogDestination(google::GLOG_ERROR, "");
+  google::SetLogDestination(google::GLOG_FATAL, "");
+  google::SetStderrLogging(google::GLOG_INFO);
+  FLAGS_logbufsecs = 0;
+  std::cout << " log dir is " << base << std::endl;
+}
+
+}  // namespace corvane

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace corvane {
+
+// A file opened for reading raw bytes, closed when the object goes away.
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+  explicit ReadOnlyFile(const std::string& path);
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+  // False when the file could not be opened.
+  bool isOpen() const { return fd_ >= 0; }
+  // Size in bytes taken from the open file; 0 when it is not open.
+  uint64_t size() const;
+  // Reads up to `length` bytes at `offset` without moving any shared
+  // position. Returns the bytes read, 0 at the end of the file, -1 on error.
+  int64_t readAt(uint64_t offset, char* destination, size_t length) const;
+  // Tells the kernel the file is about to be read front to back.
+  void adviseSequential() const;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace corvane

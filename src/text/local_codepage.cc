@@ -1,0 +1,94 @@
+#include "text/local_codepage.h"
+
+#include <iconv.h>
+
+#include <vector>
+
+namespace corvane {
+namespace {
+
+LocalCodepage selectedCodepage = LocalCodepage::kGbk;
+
+// Owns one iconv conversion descriptor.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (valid()) iconv_close(cd_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts all of `input`; false when any byte sequence is refused.
+  bool convert(const std::string& input, std::string& output) {
+    std::vector<char> in(input.begin(), input.end());
+    std::vector<char> out(input.size() * 2 + 4);
+    char* inPtr = in.data();
+    size_t inLeft = in.size();
+    char* outPtr = out.data();
+    size_t outLeft = out.size();
+    if (iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) return false;
+    if (inLeft != 0) return false;
+    output.assign(out.data(), out.size() - outLeft);
+    return true;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+size_t sequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Checks the second byte's range, which rules out overlongs, surrogates and
+// code points above U+10FFFF.
+bool secondByteAllowed(unsigned char lead, unsigned char second) {
+  if (lead == 0xE0) return second >= 0xA0;
+  if (lead == 0xED) return second <= 0x9F;
+  if (lead == 0xF0) return second >= 0x90;
+  if (lead == 0xF4) return second <= 0x8F;
+  return true;
+}
+
+}  // namespace
+
+void setLocalCodepage(LocalCodepage codepage) { selectedCodepage = codepage; }
+
+LocalCodepage localCodepage() { return selectedCodepage; }
+
+bool isValidUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = sequenceLength(lead);
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if (!isContinuation(static_cast<unsigned char>(text[i + k]))) return false;
+    }
+    if (length > 1 && !secondByteAllowed(lead, static_cast<unsigned char>(text[i + 1]))) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string utf8ToLocal(const std::string& utf8) {
+  if (utf8.empty() || !isValidUtf8(utf8)) return {};
+  if (selectedCodepage == LocalCodepage::kUtf8) return utf8;
+  Converter converter("GBK", "UTF-8");
+  std::string local;
+  if (!converter.valid() || !converter.convert(utf8, local)) return {};
+  return local;
+}
+
+}  // namespace corvane

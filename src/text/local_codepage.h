@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace corvane {
+
+// The code page that paths and service texts are converted into.
+enum class LocalCodepage { kGbk, kUtf8 };
+
+// Selects the process-wide local code page (GBK unless set otherwise).
+void setLocalCodepage(LocalCodepage codepage);
+LocalCodepage localCodepage();
+
+// Converts UTF-8 text into the local code page (GBK, code page 936, by
+// default). Returns the empty text when the input is not valid UTF-8 or holds
+// a character the code page cannot represent: never a partial text.
+std::string utf8ToLocal(const std::string& utf8);
+
+// True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing
+// above U+10FFFF).
+bool isValidUtf8(const std::string& text);
+
+}  // namespace corvane

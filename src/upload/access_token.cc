@@ -1,0 +1,66 @@
+#include <ctime>
+#include <iomanip>
+#include <sstream>
+
+#include "platform/env.h"
+#include "transport/url_text.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/response_judging.h"
+
+namespace corvane {
+namespace {
+
+// Reads "%Y-%m-%d %H:%M:%S" as local standard time; whatever follows the
+// seconds is ignored. Ticks since 1970, or nothing when unreadable.
+std::optional<int64_t> readExpireTime(const std::string& text) {
+  std::tm broken{};
+  std::istringstream in(text);
+  in >> std::get_time(&broken, "%Y-%m-%d %H:%M:%S");
+  if (in.fail()) return std::nullopt;
+  broken.tm_isdst = 0;
+  std::time_t seconds = std::mktime(&broken);
+  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+  return static_cast<int64_t>(seconds) * kTicksPerSecond;
+}
+
+}  // namespace
+
+std::string CorvaneMultiUpload::getCorvaneAccessToken() {
+  int64_t remainingSeconds = (accessTokenExpiry - Env::current().nowTicks()) / kTicksPerSecond;
+  if (remainingSeconds >= 1 && !accessToken.empty()) return accessToken;
+
+  std::string credential = base64Encode(appkey + ":" + appsecret);
+  HttpRequest request;
+  request.method = "POST";
+  request.url = tokenurl;
+  QueryParameters parameters;
+  if (!tenantid.empty()) {
+    request.url += "?credential=" + percentEncode(credential);
+    parameters["credential"] = credential;
+  }
+  request.timeoutSeconds = 20;
+  request.defaultHttps = true;
+  std::vector<std::string> headers = {"Authorization: Basic " + credential,
+                                      "Content-Type: application/json"};
+  if (!tenantid.empty()) buildGatewayHeaders(request.url, request.method, parameters, headers);
+  request.headerLines = std::move(headers);
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return {};
+
+  rapidjson::Document document;
+  if (!parseObject(dumpResponse("getCorvaneAccessToken", response), document) ||
+      !document.HasMember("code")) {
+    return accessToken;
+  }
+  if (isServiceError(document, errorMessage)) return {};
+  auto code = stringMember(document, "code");
+  const rapidjson::Value* data = objectMember(document, "data");
+  if (code != "success" || !data) return accessToken;
+  if (auto token = stringMember(*data, "token")) accessToken = *token;
+  if (auto expireTime = stringMember(*data, "expireTime")) {
+    if (auto expiry = readExpireTime(*expireTime)) accessTokenExpiry = *expiry;
+  }
+  return accessToken;
+}
+
+}  // namespace corvane

@@ -1,0 +1,52 @@
+#include "platform/read_only_file.h"
+#include "transport/log_source.h"
+#include "transport/url_text.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/response_judging.h"
+
+namespace corvane {
+
+bool CorvaneMultiUpload::acceptFileItem(const std::string& body) {
+  rapidjson::Document document;
+  bool accepted = false;
+  if (parseObject(body, document) && !isServiceError(document, errorMessage)) {
+    const rapidjson::Value* data = objectMember(document, "data");
+    accepted = data && hasSuccessStatus(*data);
+    if (accepted) {
+      if (auto id = stringMember(*data, "fileItemId")) fileItemId = *id;
+      if (auto name = stringMember(*data, "fileItemName")) fileItemName = *name;
+    }
+  }
+  UPLOAD_LOG(INFO) << "fileItemId:" << fileItemId;
+  UPLOAD_LOG(INFO) << "fileItemName:" << fileItemName;
+  return accepted;
+}
+
+bool CorvaneMultiUpload::uploadEntireData() {
+  // The file is opened once and measured from the open file, so the length
+  // announced is the length sent. A file that cannot be opened is never
+  // uploaded as an empty item.
+  ReadOnlyFile file(localfile);
+  uint64_t size = file.size();
+  UPLOAD_LOG(INFO) << "upload file size: " << size;
+  if (!file.isOpen()) return false;
+  file.adviseSequential();
+
+  std::string length = std::to_string(size);
+  HttpRequest request;
+  request.method = "POST";
+  request.url = directurl + "?name=" + percentEncode(targetname) +
+                "&parentId=" + percentEncode(projectid) + "&length=" + length;
+  request.headerLines = documentStoreHeaders(
+      request.url, request.method,
+      {{"name", targetname}, {"parentId", projectid}, {"length", length}});
+  request.followLocation = true;
+  request.defaultHttps = true;
+  BodySource body(file, 0, size);
+  request.upload = &body;
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return false;
+  return acceptFileItem(dumpResponse("uploadEntireData", response));
+}
+
+}  // namespace corvane

@@ -1,0 +1,23 @@
+#include "transport/url_text.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/response_judging.h"
+
+namespace corvane {
+
+std::string CorvaneMultiUpload::getGatewayToken() {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = accounturl + gatewaytokenurl;
+  // Both values are form-encoded: a secret holding "&", "=" or "+" must reach
+  // the gateway as it is.
+  request.postFields = "grant_type=client_credentials&client_id=" + percentEncode(appkey) +
+                       "&client_secret=" + percentEncode(appsecret);
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return {};
+
+  rapidjson::Document document;
+  if (!parseObject(dumpResponse("getGatewayToken", response), document)) return {};
+  return stringMember(document, "access_token").value_or(std::string());
+}
+
+}  // namespace corvane

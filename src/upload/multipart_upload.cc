@@ -1,0 +1,152 @@
+#include <iostream>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "platform/read_only_file.h"
+#include "transport/log_source.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/part_plan.h"
+#include "upload/response_judging.h"
+#include "upload/result_file.h"
+
+namespace corvane {
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeString(JsonWriter& writer, const std::string& text) {
+  std::string upToNul(text.c_str());
+  writer.String(upToNul.data(), static_cast<rapidjson::SizeType>(upToNul.size()));
+}
+
+std::string taskBody(const std::string& name, const std::string& parentId, uint64_t length) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("name");
+  writeString(writer, name);
+  writer.Key("parentId");
+  writeString(writer, parentId);
+  writer.Key("parentPath");
+  writer.String("/test/");
+  writer.Key("length");
+  writer.Uint64(length);
+  writer.EndObject();
+  return buffer.GetString();
+}
+
+std::string partUrlBody(const std::string& uploadId, int32_t partNum) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("id");
+  writeString(writer, uploadId);
+  writer.Key("partNum");
+  writer.Int(partNum);
+  writer.EndObject();
+  return buffer.GetString();
+}
+
+std::string mergeBody(const std::string& uploadId, const std::string& parentId) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("id");
+  writeString(writer, uploadId);
+  writer.Key("parentId");
+  writeString(writer, parentId);
+  writer.EndObject();
+  return buffer.GetString();
+}
+
+}  // namespace
+
+HttpRequest CorvaneMultiUpload::documentStorePost(const std::string& url, std::string body) {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  request.headerLines = documentStoreHeaders(url, request.method, {});
+  request.followLocation = true;
+  request.defaultHttps = true;
+  request.postFields = std::move(body);
+  return request;
+}
+
+bool CorvaneMultiUpload::createUploadTask(std::string& uploadId) {
+  uint64_t size = getFileSize(localfile);
+  HttpRequest request = documentStorePost(taskurl, taskBody(targetname, projectid, size));
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return false;
+
+  rapidjson::Document document;
+  if (!parseObject(dumpResponse("createUploadTask", response), document)) return false;
+  if (isServiceError(document, errorMessage)) return false;
+  const rapidjson::Value* data = objectMember(document, "data");
+  auto id = data ? stringMember(*data, "id") : std::nullopt;
+  if (!id) return false;
+  uploadId = *id;
+  return true;
+}
+
+bool CorvaneMultiUpload::getPartUrl(const std::string& uploadId, int32_t partNum,
+                                    std::string& url) {
+  HttpRequest request = documentStorePost(parturl, partUrlBody(uploadId, partNum));
+  request.captureHeaders = false;
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return false;
+
+  rapidjson::Document document;
+  if (!parseObject(response.body, document)) return false;
+  if (isServiceError(document, errorMessage)) return false;
+  auto signedUrl = stringMember(document, "data");
+  if (!signedUrl) return false;
+  url = *signedUrl;
+  return true;
+}
+
+bool CorvaneMultiUpload::uploadSinglePart(const std::string& uploadId, int32_t partNum,
+                                          BodySource& part) {
+  std::string url;
+  if (!getPartUrl(uploadId, partNum, url)) return false;
+  HttpRequest request;
+  request.method = "PUT";
+  request.url = url;
+  request.followLocation = true;
+  request.defaultHttps = true;
+  request.upload = &part;
+  request.captureBody = false;
+  request.captureHeaders = false;
+  // A status of 400 or more means the storage did not keep the part: that
+  // attempt failed and is retried from the part's first byte.
+  request.failOnHttpError = true;
+  bool sent = performRequest(request).result == CURLE_OK;
+  std::cout << '.' << std::flush;
+  return sent;
+}
+
+bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId) {
+  ReadOnlyFile file(localfile);
+  uint64_t fileSize = file.size();
+  PartPlan plan(fileSize, static_cast<uint64_t>(partSize));
+  UPLOAD_LOG(INFO) << "upload file size: " << fileSize << " ; part size: " << partSize
+                   << " ; part count: " << plan.count();
+  file.adviseSequential();
+  bool allSent = true;
+  for (uint64_t index = 0; index < plan.count(); ++index) {
+    BodySource part(file, plan.offset(index), plan.size(index));
+    bool sent = uploadSinglePart(uploadId, static_cast<int32_t>(index + 1), part);
+    allSent = allSent && sent;
+  }
+  std::cout << '\n' << std::flush;
+  return allSent;
+}
+
+bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
+  HttpRequest request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return false;
+  return acceptFileItem(dumpResponse("mergeUploadTask", response));
+}
+
+}  // namespace corvane

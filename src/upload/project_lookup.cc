@@ -1,0 +1,35 @@
+#include "upload/config_text.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/response_judging.h"
+
+namespace corvane {
+
+std::string CorvaneMultiUpload::getProjectId() {
+  if (!projectid.empty()) return projectid;
+  if (orgid.empty() || accounturl.empty() || gatewaytokenurl.empty() || projecturl.empty()) {
+    return {};
+  }
+  HttpRequest request;
+  request.method = "GET";
+  request.url = completeUrl(accounturl, projecturl, "{org-id}", orgid);
+  request.timeoutSeconds = 20;
+  request.defaultHttps = true;
+  std::vector<std::string> headers = {"Authorization:bearer " + getGatewayToken(),
+                                      "Content-Type: application/json"};
+  if (!tenantid.empty()) {
+    buildGatewayHeaders(request.url, request.method, {{"includeExtendData", "false"}}, headers);
+  }
+  request.headerLines = std::move(headers);
+  HttpResponse response = performRequest(request);
+  if (response.result != CURLE_OK) return {};
+
+  rapidjson::Document document;
+  if (!parseObject(dumpResponse("getProjectId", response), document)) return {};
+  const rapidjson::Value* project = objectMember(document, "project");
+  if (!project) return {};
+  auto id = project->FindMember("id");
+  if (id == project->MemberEnd() || !id->value.IsUint64()) return {};
+  return std::to_string(id->value.GetUint64());
+}
+
+}  // namespace corvane

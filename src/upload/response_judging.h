@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <rapidjson/document.h>
+
+namespace corvane {
+
+// Parses `text` (up to its first NUL) as JSON; true when its root is an object.
+bool parseObject(const std::string& text, rapidjson::Document& document);
+
+// The member `name` of `object` when it is a string (up to its first NUL).
+std::optional<std::string> stringMember(const rapidjson::Value& object, const char* name);
+
+// The member `name` of `object` when it is an object; nullptr otherwise.
+const rapidjson::Value* objectMember(const rapidjson::Value& object, const char* name);
+
+// The service's error form: "code" is an integer within the signed 32-bit
+// range. When it is, a string "message" beside it replaces `errorMessage`.
+bool isServiceError(const rapidjson::Value& root, std::string& errorMessage);
+
+// True when "status" of `data` is a string equal to "success", ignoring ASCII
+// letter case.
+bool hasSuccessStatus(const rapidjson::Value& data);
+
+}  // namespace corvane

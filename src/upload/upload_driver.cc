@@ -1,0 +1,65 @@
+#include <curl/curl.h>
+
+#include "platform/env.h"
+#include "transport/log_source.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/result_file.h"
+
+namespace corvane {
+namespace {
+
+// libcurl's global state for the span of one upload.
+class CurlGlobal {
+ public:
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
+};
+
+}  // namespace
+
+bool CorvaneMultiUpload::run() {
+  Env& env = Env::current();
+  accessTokenExpiry = env.nowTicks();
+  int64_t start = env.nowTicks();
+  uint64_t fileSize = getFileSize(localfile);
+  bool succeeded = false;
+  {
+    CurlGlobal curl;
+    if (fileSize <= static_cast<uint64_t>(partSize)) {
+      succeeded = uploadEntireData();
+      if (!succeeded) errorMessage = "uploadOnePartData failed!";
+    } else {
+      succeeded = uploadMultipart();
+    }
+  }
+  int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
+  UPLOAD_LOG(INFO) << "upload " << localfile << " spend time: " << elapsed << " seconds.";
+
+  std::string result = buildResultDocument(succeeded, errorMessage, fileItemId, fileItemName);
+  if (!writeTextFile(output, result)) {
+    UPLOAD_LOG(ERROR) << "output result failed!";
+    return false;
+  }
+  return true;
+}
+
+bool CorvaneMultiUpload::uploadMultipart() {
+  std::string uploadId;
+  if (!createUploadTask(uploadId)) {
+    errorMessage = "createUploadTask failed!";
+    return false;
+  }
+  if (!uploadPartData(uploadId)) {
+    errorMessage = "uploadPartData failed!";
+    return false;
+  }
+  if (!mergeUploadTask(uploadId)) {
+    errorMessage = "mergeUploadTask failed!";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace corvane

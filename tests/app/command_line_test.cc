@@ -1,0 +1,53 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+ArgumentTable collect(std::vector<const char*> arguments, std::string* echoed = nullptr) {
+  arguments.insert(arguments.begin(), "corvane-upload");
+  ArgumentTable table;
+  std::ostringstream echo;
+  collectArguments(static_cast<int>(arguments.size()), arguments.data(), table, echo);
+  if (echoed) *echoed = echo.str();
+  return table;
+}
+
+TEST(CollectArguments, TheValueAfterCfgIsThePath) {
+  EXPECT_EQ(collect({"-cfg", "a.json"}), (ArgumentTable{{"-cfg", "a.json"}}));
+}
+
+TEST(CollectArguments, ArgumentsWithoutAnOpenEntryAreDropped) {
+  EXPECT_EQ(collect({"x.json", "-cfg", "a.json"}), (ArgumentTable{{"-cfg", "a.json"}}));
+  EXPECT_EQ(collect({"-cfg", "a.json", "b.json"}), (ArgumentTable{{"-cfg", "a.json"}}));
+}
+
+TEST(CollectArguments, ASecondCfgEmptiesTheEntryForTheNextValue) {
+  EXPECT_EQ(collect({"-cfg", "a.json", "-cfg", "b.json"}), (ArgumentTable{{"-cfg", "b.json"}}));
+  EXPECT_EQ(collect({"-cfg", "a.json", "-cfg"}), (ArgumentTable{{"-cfg", ""}}));
+}
+
+TEST(CollectArguments, OnlyTheExactKeyMatches) {
+  EXPECT_TRUE(collect({"-cfg=a.json"}).empty());
+  EXPECT_TRUE(collect({"-CFG", "a.json"}).empty());
+  EXPECT_TRUE(collect({"-cf", "a.json"}).empty());
+}
+
+TEST(CollectArguments, EveryArgumentIsEchoedOnItsOwnLine) {
+  std::string echoed;
+  collect({"x", "-cfg", "a.json", "", "z"}, &echoed);
+  EXPECT_EQ(echoed, "x\n-cfg\na.json\n\nz\n");
+}
+
+TEST(DirectoryOf, KeepsTheTrailingSeparator) {
+  EXPECT_EQ(directoryOf("/opt/corvane/bin/corvane-upload"), "/opt/corvane/bin/");
+  EXPECT_EQ(directoryOf("/corvane-upload"), "/");
+  EXPECT_EQ(directoryOf("corvane-upload"), "");
+}
+
+}  // namespace
+}  // namespace corvane

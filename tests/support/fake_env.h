@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+
+namespace corvane::testing {
+
+// An environment for tests: a clock that only moves when told to (or when
+// the code sleeps), UUIDs from a counter, pauses that take no time. File
+// system questions go to the real environment unless an executable path is
+// set.
+class FakeEnv : public Env {
+ public:
+  FakeEnv() : real_(Env::install(this)) {}
+  ~FakeEnv() override { Env::install(real_); }
+  FakeEnv(const FakeEnv&) = delete;
+  FakeEnv& operator=(const FakeEnv&) = delete;
+
+  std::string executablePath() override { return executable; }
+  bool pathExists(const std::string& path) override { return real().pathExists(path); }
+  bool isReadableRegularFile(const std::string& path) override {
+    return real().isReadableRegularFile(path);
+  }
+  bool createDirectory(const std::string& path) override {
+    createdDirectories.push_back(path);
+    return real().createDirectory(path);
+  }
+  void sleepMilliseconds(int64_t milliseconds) override {
+    sleeps.push_back(milliseconds);
+    ticks += milliseconds * 10000;
+  }
+  std::string newUuid() override {
+    char text[37];
+    std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012llu",
+                  static_cast<unsigned long long>(++uuidCount));
+    return text;
+  }
+  int64_t nowTicks() override { return ticks; }
+
+  int64_t totalSleptMilliseconds() const {
+    int64_t total = 0;
+    for (int64_t sleep : sleeps) total += sleep;
+    return total;
+  }
+
+  std::string executable;
+  int64_t ticks = 17'000'000'000'000'000;  // 2023-11-14, in 100 ns ticks
+  uint64_t uuidCount = 0;
+  std::vector<int64_t> sleeps;
+  std::vector<std::string> createdDirectories;
+
+ private:
+  Env& real() { return *realEnv(); }
+  Env* realEnv() {
+    Env* saved = Env::install(nullptr);
+    Env* realOne = &Env::current();
+    Env::install(saved);
+    return realOne;
+  }
+  Env* real_;
+};
+
+}  // namespace corvane::testing

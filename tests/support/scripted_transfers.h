@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "transport/http_exchange.h"
+
+namespace corvane::testing {
+
+// Stands in for the network: each attempt takes the next scripted step and
+// records what the request sent. Installed for the object's lifetime.
+class ScriptedTransfers {
+ public:
+  using Step = std::function<CURLcode(Transfer&)>;
+
+  ScriptedTransfers();
+  ~ScriptedTransfers();
+  ScriptedTransfers(const ScriptedTransfers&) = delete;
+  ScriptedTransfers& operator=(const ScriptedTransfers&) = delete;
+
+  // Queues steps; when the queue is empty an attempt fails to connect.
+  void then(Step step) { steps_.push_back(std::move(step)); }
+  void thenRespond(const std::string& body, const std::string& headers = "HTTP/1.1 200 OK\r\n\r\n");
+  void thenFail(CURLcode code = CURLE_COULDNT_CONNECT, size_t uploadBytesBeforeFailing = 0);
+
+  struct Attempt {
+    std::string method;
+    std::string url;
+    std::vector<std::string> headerLines;
+    std::string postFields;
+    std::string uploaded;  // bytes read from the streamed body
+    bool hadHeaderList = false;
+    bool failOnHttpError = false;
+  };
+  const std::vector<Attempt>& attempts() const { return attempts_; }
+
+  // Feeds `text` to the capture callbacks in chunks of `chunk` bytes.
+  static void deliver(const std::string& text, std::string* buffer, size_t chunk = 7);
+  // Drains up to `limit` bytes from the request's streamed body and records
+  // them as sent by the current attempt.
+  std::string drain(Transfer& transfer, size_t limit = static_cast<size_t>(-1));
+
+ private:
+  CURLcode perform(Transfer& transfer);
+
+  std::vector<Step> steps_;
+  size_t next_ = 0;
+  std::vector<Attempt> attempts_;
+};
+
+}  // namespace corvane::testing
