@@ -1,0 +1,220 @@
+#include "e2e_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+extern char** environ;
+
+namespace corvane::e2e {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string templ = (fs::temp_directory_path() / "corvane-e2e-XXXXXX").string();
+  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string patternBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  char pair[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+    hex += pair;
+  }
+  return hex;
+}
+
+namespace {
+
+std::vector<char*> argvOf(std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Reads one line from `fd`, a byte at a time, so nothing after it is taken.
+std::string readLine(int fd) {
+  std::string line;
+  char c;
+  while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+  return line;
+}
+
+}  // namespace
+
+LocalStore::LocalStore(std::vector<std::string> extraArguments) {
+  std::vector<std::string> arguments = {LOCALSTORE_PATH, "--data", data_.path(), "--appkey",
+                                        kAppKey, "--appsecret", kAppSecret, "--port", "0"};
+  arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  std::string errPath = data_.path() + "/../" + fs::path(data_.path()).filename().string() + ".stderr";
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  auto argv = argvOf(arguments);
+  int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  if (spawned != 0) throw std::runtime_error("cannot start the local store");
+  std::string line = readLine(pipeFds[0]);
+  close(pipeFds[0]);
+  const std::string prefix = "listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) throw std::runtime_error("local store said: " + line);
+  port_ = std::stoi(line.substr(prefix.size()));
+}
+
+LocalStore::~LocalStore() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+std::string LocalStore::get(const std::string& path) const {
+  httplib::Client client("127.0.0.1", port_);
+  auto response = client.Get(path.c_str());
+  return response ? response->body : std::string();
+}
+
+std::string LocalStore::post(const std::string& path, const std::string& body) const {
+  httplib::Client client("127.0.0.1", port_);
+  auto response = client.Post(path.c_str(), body, "application/json");
+  return response ? response->body : std::string();
+}
+
+rapidjson::Document LocalStore::requests() const {
+  rapidjson::Document document;
+  document.Parse(get("/_control/requests").c_str());
+  return document;
+}
+
+int LocalStore::count(const std::string& kind) const {
+  rapidjson::Document document;
+  document.Parse(get("/_control/stats").c_str());
+  if (!document.IsObject() || !document.HasMember(kind.c_str())) return 0;
+  return document[kind.c_str()].GetInt();
+}
+
+std::string LocalStore::storedBytes(const std::string& fileItemId) const {
+  return readFile(data_.path() + "/items/" + fileItemId + ".bin");
+}
+
+RunResult runUploader(const TempDir& dir, const std::vector<std::string>& arguments) {
+  const std::string executable = dir.file("corvane-upload");
+  if (!fs::exists(executable)) fs::copy_file(CORVANE_UPLOAD_PATH, executable);
+  std::vector<std::string> all = {executable};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  const std::string outPath = dir.file("stdout.txt");
+  const std::string errPath = dir.file("stderr.txt");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  auto argv = argvOf(all);
+  std::string cwd = fs::current_path().string();
+  fs::current_path(dir.path());
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  fs::current_path(cwd);
+  posix_spawn_file_actions_destroy(&actions);
+  RunResult result;
+  if (spawned != 0) return result;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  const std::string logs = dir.file("logs");
+  if (fs::is_directory(logs)) {
+    for (const auto& entry : fs::directory_iterator(logs)) {
+      result.logFiles.push_back(entry.path().filename().string());
+      result.logs += readFile(entry.path().string());
+    }
+  }
+  return result;
+}
+
+std::string writeConfig(const TempDir& dir, const LocalStore& store, const std::string& localFile,
+                        const std::map<std::string, std::string>& overrides) {
+  std::map<std::string, std::string> keys = {
+      {"accounturl", store.baseUrl()},    {"rooturl", store.baseUrl()},
+      {"appkey", LocalStore::kAppKey},    {"appsecret", LocalStore::kAppSecret},
+      {"projectid", "4242"},              {"targetname", "sample.bin"},
+      {"localfile", localFile},           {"output", dir.file("result.json")},
+      {"partsize", "#1"},
+  };
+  for (const auto& [key, value] : overrides) {
+    if (value == "null") {
+      keys.erase(key);
+    } else {
+      keys[key] = value;
+    }
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.StartObject();
+  for (const auto& [key, value] : keys) {
+    writer.Key(key.c_str());
+    if (!value.empty() && value[0] == '#') {
+      writer.RawValue(value.c_str() + 1, value.size() - 1, rapidjson::kNumberType);
+    } else {
+      writer.String(value.c_str());
+    }
+  }
+  writer.EndObject();
+  const std::string path = dir.file("config.json");
+  writeFile(path, buffer.GetString());
+  return path;
+}
+
+}  // namespace corvane::e2e

@@ -1,0 +1,61 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "e2e_harness.h"
+
+namespace corvane::e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+TEST(Startup, NoArgumentsStillPreparesLogsThenFailsWithCfgEmpty) {
+  TempDir dir;
+  RunResult run = runUploader(dir, {});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_EQ(run.out, " log dir is " + dir.path() + "/logs/corvaneMuliUpload.log.\n");
+  EXPECT_THAT(run.err, HasSubstr(" main:"));
+  EXPECT_THAT(run.err, HasSubstr("] -cfg empty!"));
+  ASSERT_FALSE(run.logFiles.empty());
+  for (const std::string& name : run.logFiles) EXPECT_THAT(name, StartsWith("corvaneMuliUpload.log."));
+  EXPECT_THAT(run.logs, HasSubstr("-cfg empty!"));
+}
+
+TEST(Startup, EveryArgumentIsEchoedBeforeTheLogLine) {
+  TempDir dir;
+  RunResult run = runUploader(dir, {"x.json", "-cfg", "", "-cfg=a.json"});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_THAT(run.out, StartsWith("x.json\n-cfg\n\n-cfg=a.json\n log dir is "));
+  EXPECT_THAT(run.err, HasSubstr("-cfg empty!"));
+}
+
+TEST(Startup, AFailedLoadExitsWith255LogsItsReasonAndWritesNoResult) {
+  TempDir dir;
+  writeFile(dir.file("config.json"), R"({"appkey":"k"})");
+  RunResult run = runUploader(dir, {"-cfg", dir.file("config.json")});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_THAT(run.logs, HasSubstr("root url is empty!"));
+  EXPECT_THAT(run.err, HasSubstr("root url is empty!"));
+  EXPECT_EQ(readFile(dir.file("result.json")), "");
+}
+
+TEST(Startup, AnUnreadableConfigurationLogsLoadConfigError) {
+  TempDir dir;
+  RunResult run = runUploader(dir, {"-cfg", dir.file("missing.json")});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_THAT(run.err, HasSubstr("corvaneMuliUpload:"));
+  EXPECT_THAT(run.err, HasSubstr("]  load config error!"));
+}
+
+TEST(Startup, ADirectoryAsLocalFileCannotBeAccessed) {
+  TempDir dir;
+  LocalStore store;
+  RunResult run = runUploader(dir, {"-cfg", writeConfig(dir, store, dir.path())});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_THAT(run.err, HasSubstr("local file can not access!"));
+  EXPECT_EQ(store.count("storage-token"), 0);
+}
+
+}  // namespace
+}  // namespace corvane::e2e
