@@ -86,12 +86,26 @@ bool readIdentity(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
+// The optional code page for paths and service texts: GBK by default, or
+// UTF-8 for deployments whose names are UTF-8 throughout.
+bool readCodepage(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  std::string codepage;
+  if (!getConfigString(document, "codepage", codepage) || codepage == "GBK") {
+    setLocalCodepage(LocalCodepage::kGbk);
+  } else if (codepage == "UTF-8") {
+    setLocalCodepage(LocalCodepage::kUtf8);
+  } else {
+    return fail(uploader, "codepage is invalid!");
+  }
+  return true;
+}
+
 bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   using U = CorvaneMultiUpload;
   const RequiredKey files[] = {{"targetname", &U::targetname, "targetname is empty!"},
                                {"localfile", &U::localfile, "localfile is empty!"},
                                {"output", &U::output, "output is empty!"}};
-  if (!readRequired(document, uploader, files)) return false;
+  if (!readRequired(document, uploader, files) || !readCodepage(document, uploader)) return false;
   uploader.localfile = utf8ToLocal(uploader.localfile);
   uploader.output = utf8ToLocal(uploader.output);
   // A directory or an unreadable file passes a bare existence test but can

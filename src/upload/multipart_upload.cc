@@ -1,8 +1,10 @@
+#include <cstdio>
 #include <iostream>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "platform/env.h"
 #include "platform/read_only_file.h"
 #include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
@@ -58,6 +60,17 @@ std::string mergeBody(const std::string& uploadId, const std::string& parentId) 
   writeString(writer, parentId);
   writer.EndObject();
   return buffer.GetString();
+}
+
+// One line per part, so a long upload can be followed in the log.
+void logPartProgress(uint64_t number, uint64_t count, uint64_t bytes, uint64_t bytesSoFar,
+                     int64_t elapsedTicks, bool sent) {
+  double seconds = static_cast<double>(elapsedTicks) / kTicksPerSecond;
+  double rate = seconds > 0 ? static_cast<double>(bytesSoFar) / 1048576.0 / seconds : 0.0;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", rate);
+  UPLOAD_LOG(INFO) << "part " << number << "/" << count << (sent ? " sent: " : " failed: ") << bytes
+                   << " bytes; " << text << " MiB/s so far";
 }
 
 }  // namespace
@@ -133,10 +146,15 @@ bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId) {
                    << " ; part count: " << plan.count();
   file.adviseSequential();
   bool allSent = true;
+  Env& env = Env::current();
+  const int64_t start = env.nowTicks();
+  uint64_t bytesSoFar = 0;
   for (uint64_t index = 0; index < plan.count(); ++index) {
     BodySource part(file, plan.offset(index), plan.size(index));
     bool sent = uploadSinglePart(uploadId, static_cast<int32_t>(index + 1), part);
     allSent = allSent && sent;
+    bytesSoFar += part.length();
+    logPartProgress(index + 1, plan.count(), part.length(), bytesSoFar, env.nowTicks() - start, sent);
   }
   std::cout << '\n' << std::flush;
   return allSent;
