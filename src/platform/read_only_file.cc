@@ -9,7 +9,14 @@
 namespace corvane {
 
 ReadOnlyFile::ReadOnlyFile(const std::string& path)
-    : fd_(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    : fd_(path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  // Only regular files are read: a directory opens, but has no bytes to send.
+  struct stat info {};
+  if (fd_ >= 0 && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
 
 ReadOnlyFile::~ReadOnlyFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -17,7 +24,7 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 uint64_t ReadOnlyFile::size() const {
   struct stat info {};
-  if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  if (fd_ < 0 || fstat(fd_, &info) != 0) return 0;
   return static_cast<uint64_t>(info.st_size);
 }
 

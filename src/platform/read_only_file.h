@@ -15,7 +15,7 @@ class ReadOnlyFile {
   ReadOnlyFile(const ReadOnlyFile&) = delete;
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
-  // False when the file could not be opened.
+  // False when the file could not be opened or is not a regular file.
   bool isOpen() const { return fd_ >= 0; }
   // Size in bytes taken from the open file; 0 when it is not open.
   uint64_t size() const;

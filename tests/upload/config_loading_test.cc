@@ -1,0 +1,654 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/fake_env.h"
+#include "support/log_capture.h"
+#include "support/scripted_transfers.h"
+#include "text/local_codepage.h"
+#include "upload/config_text.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/upload_test_util.h"
+
+namespace corvane {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::FakeEnv;
+using testing::LogCapture;
+using testing::ScratchDir;
+using testing::ScriptedTransfers;
+
+std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
+
+// A configuration file built key by key; values are raw JSON text.
+class ConfigLoading : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setLocalCodepage(LocalCodepage::kGbk);
+    localPath = dir.write("data.bin", "0123456789");
+    keys = {
+        {"accounturl", jsonString("https://acct.test")},
+        {"rooturl", jsonString("https://store.test")},
+        {"appsecret", jsonString("secret")},
+        {"appkey", jsonString("key")},
+        {"projectid", jsonString("42")},
+        {"targetname", jsonString("report.pdf")},
+        {"localfile", jsonString(localPath)},
+        {"output", jsonString(dir.file("result.json"))},
+        {"partsize", "5"},
+    };
+  }
+
+  void set(const std::string& key, const std::string& rawValue) {
+    for (auto& entry : keys) {
+      if (entry.first == key) {
+        entry.second = rawValue;
+        return;
+      }
+    }
+    keys.emplace_back(key, rawValue);
+  }
+
+  void drop(const std::string& key) {
+    keys.erase(std::remove_if(keys.begin(), keys.end(),
+                              [&](const auto& entry) { return entry.first == key; }),
+               keys.end());
+  }
+
+  std::string text() const {
+    std::string json = "{";
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (i > 0) json += ",\n  ";
+      json += jsonString(keys[i].first) + ": " + keys[i].second;
+    }
+    return json + "}";
+  }
+
+  void TearDown() override { setLocalCodepage(LocalCodepage::kGbk); }
+
+  bool loadText(const std::string& content) {
+    return uploader.loadConfig(dir.write("config.json", content));
+  }
+  bool load() { return loadText(text()); }
+
+  FakeEnv env;
+  ScriptedTransfers network;
+  ScratchDir dir;
+  std::string localPath;
+  std::vector<std::pair<std::string, std::string>> keys;
+  CorvaneMultiUpload uploader;
+};
+
+// ---- The file itself ---------------------------------------------------
+
+TEST_F(ConfigLoading, CompleteFileLoadsAndLogsSuccess) {
+  LogCapture log;
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.errorMessage, "");
+  EXPECT_EQ(uploader.accounturl, "https://acct.test");
+  EXPECT_EQ(uploader.rooturl, "https://store.test");
+  EXPECT_EQ(uploader.appsecret, "secret");
+  EXPECT_EQ(uploader.appkey, "key");
+  EXPECT_EQ(uploader.projectid, "42");
+  EXPECT_EQ(uploader.tenantid, "");
+  EXPECT_EQ(uploader.targetname, "report.pdf");
+  EXPECT_EQ(uploader.localfile, localPath);
+  EXPECT_EQ(uploader.output, dir.file("result.json"));
+  EXPECT_EQ(uploader.partSize, 5 * testing::kMiB);
+  EXPECT_THAT(log.lines, Contains(" load config success."));
+  EXPECT_TRUE(network.attempts().empty());
+}
+
+TEST_F(ConfigLoading, EmptyPathFailsWithItsMessage) {
+  EXPECT_FALSE(uploader.loadConfig(""));
+  EXPECT_EQ(uploader.errorMessage, "file path is empty!");
+}
+
+TEST_F(ConfigLoading, MissingFileFailsWithoutMessage) {
+  LogCapture log;
+  EXPECT_FALSE(uploader.loadConfig(dir.file("no-such-config.json")));
+  EXPECT_EQ(uploader.errorMessage, "");
+  EXPECT_THAT(log.lines, Contains(" load config error!"));
+}
+
+TEST_F(ConfigLoading, ArrayRootFailsWithoutMessage) {
+  LogCapture log;
+  EXPECT_FALSE(loadText("[" + text() + "]"));
+  EXPECT_EQ(uploader.errorMessage, "");
+  EXPECT_THAT(log.lines, Contains(" load config error!"));
+  EXPECT_EQ(uploader.rooturl, "");
+}
+
+TEST_F(ConfigLoading, UnparsableTextFailsWithoutMessage) {
+  LogCapture log;
+  EXPECT_FALSE(loadText(text() + " trailing"));
+  EXPECT_EQ(uploader.errorMessage, "");
+  EXPECT_FALSE(loadText("{\"rooturl\": \"https://store.test\",}"));
+  EXPECT_EQ(uploader.errorMessage, "");
+  EXPECT_FALSE(loadText(""));
+  EXPECT_EQ(uploader.errorMessage, "");
+}
+
+TEST_F(ConfigLoading, ByteOrderMarkIsSkipped) {
+  ASSERT_TRUE(loadText("\xEF\xBB\xBF" + text())) << uploader.errorMessage;
+  EXPECT_EQ(uploader.rooturl, "https://store.test");
+  EXPECT_EQ(uploader.partSize, 5 * testing::kMiB);
+}
+
+TEST_F(ConfigLoading, CrLfLineEndsAndUnknownKeysAreAccepted) {
+  set("comment", jsonString("ignored"));
+  set("extra", "{\"nested\": [1, 2]}");
+  std::string content = text();
+  std::string withCrLf;
+  for (char c : content) {
+    if (c == '\n') withCrLf += '\r';
+    withCrLf += c;
+  }
+  EXPECT_TRUE(loadText(withCrLf)) << uploader.errorMessage;
+}
+
+TEST_F(ConfigLoading, KeysAreMatchedWithTheirLetterCase) {
+  drop("rooturl");
+  set("RootUrl", jsonString("https://store.test"));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "root url is empty!");
+}
+
+// ---- Messages and their order -------------------------------------------
+
+struct MissingKeyCase {
+  const char* key;
+  const char* message;
+};
+void PrintTo(const MissingKeyCase& c, std::ostream* os) { *os << c.key; }
+
+class ConfigMissingKey : public ConfigLoading,
+                         public ::testing::WithParamInterface<MissingKeyCase> {};
+// The same for the keys that hold strings.
+class ConfigMissingStringKey : public ConfigMissingKey {};
+
+TEST_P(ConfigMissingKey, AbsentKeyFailsWithItsMessage) {
+  drop(GetParam().key);
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, GetParam().message);
+}
+
+TEST_P(ConfigMissingStringKey, EmptyStringCountsAsMissing) {
+  set(GetParam().key, jsonString(""));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, GetParam().message);
+}
+
+TEST_P(ConfigMissingStringKey, NonStringValueCountsAsMissing) {
+  set(GetParam().key, "17");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, GetParam().message);
+}
+
+TEST_P(ConfigMissingStringKey, ValueStartingWithNulCountsAsMissing) {
+  set(GetParam().key, jsonString("\\u0000https://store.test"));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRequiredKey, ConfigMissingKey,
+    ::testing::Values(MissingKeyCase{"rooturl", "root url is empty!"},
+                      MissingKeyCase{"appsecret", "appsecret is empty!"},
+                      MissingKeyCase{"appkey", "appkey is empty!"},
+                      MissingKeyCase{"projectid", "projectid is empty!"},
+                      MissingKeyCase{"targetname", "targetname is empty!"},
+                      MissingKeyCase{"localfile", "localfile is empty!"},
+                      MissingKeyCase{"output", "output is empty!"},
+                      MissingKeyCase{"partsize", "no part size item!"}),
+    [](const ::testing::TestParamInfo<MissingKeyCase>& info) { return std::string(info.param.key); });
+
+INSTANTIATE_TEST_SUITE_P(
+    EachRequiredStringKey, ConfigMissingStringKey,
+    ::testing::Values(MissingKeyCase{"rooturl", "root url is empty!"},
+                      MissingKeyCase{"appsecret", "appsecret is empty!"},
+                      MissingKeyCase{"appkey", "appkey is empty!"},
+                      MissingKeyCase{"projectid", "projectid is empty!"},
+                      MissingKeyCase{"targetname", "targetname is empty!"},
+                      MissingKeyCase{"localfile", "localfile is empty!"},
+                      MissingKeyCase{"output", "output is empty!"}),
+    [](const ::testing::TestParamInfo<MissingKeyCase>& info) { return std::string(info.param.key); });
+
+TEST_F(ConfigLoading, RootUrlFailureStopsBeforeAnyLaterKeyIsRead) {
+  drop("rooturl");
+  drop("appkey");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "root url is empty!");
+  // The store URLs were neither read nor defaulted, the credentials not read.
+  EXPECT_EQ(uploader.tokenurl, "");
+  EXPECT_EQ(uploader.directurl, "");
+  EXPECT_EQ(uploader.appsecret, "");
+  // The keys before it were read.
+  EXPECT_EQ(uploader.accounturl, "https://acct.test");
+  EXPECT_EQ(uploader.gatewaytokenurl, "/api/uaa/oauth/token");
+}
+
+TEST_F(ConfigLoading, AppsecretIsCheckedBeforeTargetname) {
+  drop("appsecret");
+  drop("targetname");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "appsecret is empty!");
+  EXPECT_EQ(uploader.appkey, "");
+  EXPECT_EQ(uploader.projectid, "");
+  EXPECT_EQ(uploader.localfile, "");
+}
+
+TEST_F(ConfigLoading, AppsecretIsCheckedBeforeAppkey) {
+  drop("appsecret");
+  drop("appkey");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "appsecret is empty!");
+}
+
+TEST_F(ConfigLoading, AppkeyFailureLeavesIdentityAndFilesUnread) {
+  drop("appkey");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "appkey is empty!");
+  EXPECT_EQ(uploader.appsecret, "secret");
+  EXPECT_EQ(uploader.projectid, "");
+  EXPECT_EQ(uploader.targetname, "");
+}
+
+TEST_F(ConfigLoading, ProjectidIsCheckedBeforeTargetname) {
+  drop("projectid");
+  drop("targetname");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "projectid is empty!");
+  EXPECT_EQ(uploader.targetname, "");
+}
+
+TEST_F(ConfigLoading, TargetnameLocalfileOutputInThisOrder) {
+  drop("localfile");
+  drop("output");
+  drop("targetname");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "targetname is empty!");
+
+  set("targetname", jsonString("report.pdf"));
+  CorvaneMultiUpload second;
+  EXPECT_FALSE(second.loadConfig(dir.write("config2.json", text())));
+  EXPECT_EQ(second.errorMessage, "localfile is empty!");
+  EXPECT_EQ(second.output, "");
+}
+
+TEST_F(ConfigLoading, OutputIsCheckedBeforeTheLocalFileExists) {
+  drop("output");
+  set("localfile", jsonString(dir.file("absent.bin")));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "output is empty!");
+}
+
+TEST_F(ConfigLoading, LocalFileIsCheckedBeforePartsize) {
+  set("localfile", jsonString(dir.file("absent.bin")));
+  drop("partsize");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  EXPECT_EQ(uploader.partSize, 0);
+}
+
+TEST_F(ConfigLoading, PartsizeFailureComesBeforeTheLookup) {
+  drop("projectid");
+  set("tenantid", jsonString("t1"));
+  set("orgid", jsonString("o1"));
+  drop("partsize");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "no part size item!");
+  EXPECT_TRUE(network.attempts().empty());
+}
+
+// ---- Account URL warning and project -------------------------------------
+
+TEST_F(ConfigLoading, MissingAccountUrlIsOnlyAWarningWhenProjectIsGiven) {
+  drop("accounturl");
+  EXPECT_TRUE(load());
+  EXPECT_EQ(uploader.errorMessage, "account url is empty!");
+  EXPECT_EQ(uploader.accounturl, "");
+}
+
+TEST_F(ConfigLoading, LaterFailureReplacesTheAccountUrlWarning) {
+  drop("accounturl");
+  drop("appkey");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "appkey is empty!");
+}
+
+TEST_F(ConfigLoading, ProjectidGivenAsNumberIsMissing) {
+  set("projectid", "42");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "projectid is empty!");
+}
+
+TEST_F(ConfigLoading, ProjectidZeroIsKeptAsGiven) {
+  set("projectid", jsonString("0"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.projectid, "0");
+  EXPECT_EQ(uploader.taskurl, "https://store.test/mdox/v1/data/projects/0/file-items/multi-part-files");
+}
+
+TEST_F(ConfigLoading, TenantWithoutOrgidFailsEvenWithProjectid) {
+  set("tenantid", jsonString("t1"));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "orgid is empty!");
+}
+
+TEST_F(ConfigLoading, TenantWithoutOrgidOrProjectidNamesTheOrgid) {
+  set("tenantid", jsonString("t1"));
+  drop("projectid");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "orgid is empty!");
+}
+
+TEST_F(ConfigLoading, TenantGivenAsNumberIsNoTenant) {
+  set("tenantid", "7");
+  set("orgid", jsonString("o1"));
+  drop("projectid");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "projectid is empty!");
+  EXPECT_EQ(uploader.tenantid, "");
+}
+
+TEST_F(ConfigLoading, TenantWithOrgidAndProjectidNeedsNoLookup) {
+  set("tenantid", jsonString("t1"));
+  set("orgid", jsonString("o1"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.projectid, "42");
+  EXPECT_EQ(uploader.tenantid, "t1");
+  EXPECT_EQ(uploader.orgid, "o1");
+  EXPECT_TRUE(network.attempts().empty());
+}
+
+TEST_F(ConfigLoading, TenantWithoutProjectidLooksTheProjectUp) {
+  set("tenantid", jsonString("t1"));
+  set("orgid", jsonString("o1"));
+  drop("projectid");
+  network.thenRespond(R"({"access_token":"gw"})");
+  network.thenRespond(R"({"project":{"id":9001}})");
+  ::testing::internal::CaptureStdout();
+  bool loaded = load();
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(loaded) << uploader.errorMessage;
+  EXPECT_EQ(uploader.projectid, "9001");
+  EXPECT_EQ(uploader.taskurl,
+            "https://store.test/mdox/v1/data/projects/9001/file-items/multi-part-files");
+  ASSERT_EQ(network.attempts().size(), 2u);
+  EXPECT_EQ(network.attempts()[0].url, "https://acct.test/api/uaa/oauth/token");
+  EXPECT_EQ(network.attempts()[1].url,
+            "https://acct.test/api/org-permission/v4/orgs/o1/projects?includeExtendData=false");
+}
+
+TEST_F(ConfigLoading, FailedLookupFailsTheLoad) {
+  set("tenantid", jsonString("t1"));
+  set("orgid", jsonString("o1"));
+  drop("projectid");
+  network.thenRespond(R"({"access_token":"gw"})");
+  network.thenRespond(R"({"project":{"id":"9001"}})");
+  ::testing::internal::CaptureStdout();
+  bool loaded = load();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(uploader.projectid, "");
+}
+
+TEST_F(ConfigLoading, LookupWithoutAccountUrlFailsWithTheWarningAndSendsNothing) {
+  drop("accounturl");
+  set("tenantid", jsonString("t1"));
+  set("orgid", jsonString("o1"));
+  drop("projectid");
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "account url is empty!");
+  EXPECT_TRUE(network.attempts().empty());
+}
+
+// ---- The local file -------------------------------------------------------
+
+TEST_F(ConfigLoading, MissingLocalFileCannotBeAccessed) {
+  set("localfile", jsonString(dir.file("absent.bin")));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+}
+
+TEST_F(ConfigLoading, DirectoryAsLocalFileCannotBeAccessed) {
+  set("localfile", jsonString(dir.path()));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+}
+
+TEST_F(ConfigLoading, UnreadableLocalFileCannotBeAccessed) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may read any file";
+  std::string locked = dir.write("locked.bin", "x");
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  set("localfile", jsonString(locked));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+}
+
+TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
+  // The file exists under its UTF-8 name; only the conversion makes it fail.
+  std::string emojiPath = dir.write("photo-\xF0\x9F\x98\x80.bin", "data");
+  set("localfile", jsonString(emojiPath));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  EXPECT_EQ(uploader.localfile, "");
+}
+
+TEST_F(ConfigLoading, OutputOutsideTheCodePageBecomesEmpty) {
+  set("output", jsonString(dir.file("result-\xF0\x9F\x98\x80.json")));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.output, "");
+}
+
+TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
+  std::string chinesePath = dir.write("\xE6\x8A\xA5\xE5\x91\x8A-\xF0\x9F\x98\x80.bin", "data");
+  set("localfile", jsonString(chinesePath));
+  set("codepage", jsonString("UTF-8"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.localfile, chinesePath);
+}
+
+TEST_F(ConfigLoading, GbkCodepageConvertsTheLocalFileName) {
+  std::string chinesePath = dir.write("\xE6\x8A\xA5\xE5\x91\x8A.bin", "data");
+  set("localfile", jsonString(chinesePath));
+  set("codepage", jsonString("GBK"));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+}
+
+TEST_F(ConfigLoading, UnknownCodepageFailsTheLoad) {
+  set("codepage", jsonString("latin1"));
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, "codepage is invalid!");
+}
+
+TEST_F(ConfigLoading, LoadWithoutCodepageReturnsToGbk) {
+  setLocalCodepage(LocalCodepage::kUtf8);
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(localCodepage(), LocalCodepage::kGbk);
+}
+
+// ---- Part size ------------------------------------------------------------
+
+TEST_F(ConfigLoading, PartsizeIsCountedInMebibytes) {
+  set("partsize", "5");
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.partSize, 5 * 1048576);
+}
+
+TEST_F(ConfigLoading, LargestPartsizeDoesNotOverflow) {
+  set("partsize", "2147483647");
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.partSize, int64_t{2147483647} * 1048576);
+}
+
+class ConfigPartsize : public ConfigLoading,
+                       public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(ConfigPartsize, RejectedWithItsMessageAndLogged) {
+  LogCapture log;
+  set("partsize", GetParam().first);
+  EXPECT_FALSE(load());
+  EXPECT_EQ(uploader.errorMessage, GetParam().second);
+  EXPECT_THAT(log.lines, Contains("load partsize key error!"));
+  EXPECT_EQ(uploader.partSize, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ConfigPartsize,
+    ::testing::Values(std::make_pair("0", "part size is less than zero!"),
+                      std::make_pair("-5", "part size is less than zero!"),
+                      std::make_pair("-2147483648", "part size is less than zero!"),
+                      std::make_pair("5.0", "no part size item!"),
+                      std::make_pair("\"5\"", "no part size item!"),
+                      std::make_pair("2147483648", "no part size item!"),
+                      std::make_pair("-2147483649", "no part size item!"),
+                      std::make_pair("true", "no part size item!"),
+                      std::make_pair("null", "no part size item!")));
+
+// ---- Defaults and URL completion -----------------------------------------
+
+TEST_F(ConfigLoading, EveryUrlKeyHasItsDefault) {
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.gatewaytokenurl, "/api/uaa/oauth/token");
+  EXPECT_EQ(uploader.projecturl,
+            "/api/org-permission/v4/orgs/{org-id}/projects?includeExtendData=false");
+  EXPECT_EQ(uploader.tokenurl, "https://store.test/oauth2/token");
+  EXPECT_EQ(uploader.taskurl,
+            "https://store.test/mdox/v1/data/projects/42/file-items/multi-part-files");
+  EXPECT_EQ(uploader.parturl,
+            "https://store.test/mdox/v1/data/projects/42/file-items/multi-part-files/signed-url");
+  EXPECT_EQ(uploader.mergeurl,
+            "https://store.test/mdox/v1/data/projects/42/file-items/multi-part-files/merge");
+  EXPECT_EQ(uploader.aborturl,
+            "https://store.test/mdox/v1/data/projects/42/file-items/multi-part-files/abort");
+  EXPECT_EQ(uploader.directurl, "https://store.test/mdox/data/v1/projects/42/fileItems");
+}
+
+TEST_F(ConfigLoading, NonStringUrlKeysFallBackToTheirDefaults) {
+  set("taskurl", "1");
+  set("gatewaytokenurl", jsonString(""));
+  set("directurl", "null");
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.gatewaytokenurl, "/api/uaa/oauth/token");
+  EXPECT_EQ(uploader.taskurl,
+            "https://store.test/mdox/v1/data/projects/42/file-items/multi-part-files");
+  EXPECT_EQ(uploader.directurl, "https://store.test/mdox/data/v1/projects/42/fileItems");
+}
+
+TEST_F(ConfigLoading, ConfiguredStoreUrlsAreJoinedToRootAndCompleted) {
+  set("taskurl", jsonString("/t/{project-id}"));
+  set("parturl", jsonString("/p/{project-id}/signed"));
+  set("mergeurl", jsonString("/m/{project-id}"));
+  set("aborturl", jsonString("/a/{project-id}"));
+  set("directurl", jsonString("/d/{project-id}/items"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.taskurl, "https://store.test/t/42");
+  EXPECT_EQ(uploader.parturl, "https://store.test/p/42/signed");
+  EXPECT_EQ(uploader.mergeurl, "https://store.test/m/42");
+  EXPECT_EQ(uploader.aborturl, "https://store.test/a/42");
+  EXPECT_EQ(uploader.directurl, "https://store.test/d/42/items");
+}
+
+TEST_F(ConfigLoading, PlaceholderTwiceIsReplacedAtBothPlaces) {
+  set("directurl", jsonString("/x/{project-id}/y/{project-id}"));
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.directurl, "https://store.test/x/42/y/42");
+}
+
+TEST_F(ConfigLoading, ProjectidHoldingThePlaceholderIsInsertedOnce) {
+  set("projectid", jsonString("a{project-id}b"));
+  set("taskurl", jsonString("/t/{project-id}/{project-id}"));
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.taskurl, "https://store.test/t/a{project-id}b/a{project-id}b");
+  EXPECT_EQ(uploader.directurl,
+            "https://store.test/mdox/data/v1/projects/a{project-id}b/fileItems");
+}
+
+TEST_F(ConfigLoading, TokenUrlIsJoinedToRootWithoutFillingPlaceholders) {
+  set("tokenurl", jsonString("/auth/{project-id}/token"));
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.tokenurl, "https://store.test/auth/{project-id}/token");
+}
+
+TEST_F(ConfigLoading, NoSeparatorIsAddedOrRemovedAtTheJoin) {
+  set("rooturl", jsonString("https://store.test/"));
+  set("tokenurl", jsonString("token"));
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.tokenurl, "https://store.test/token");
+  EXPECT_EQ(uploader.directurl, "https://store.test//mdox/data/v1/projects/42/fileItems");
+}
+
+TEST_F(ConfigLoading, AccountUrlsAreNotJoinedAtLoad) {
+  set("gatewaytokenurl", jsonString("/gw/token"));
+  set("projecturl", jsonString("/orgs/{org-id}/p"));
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.gatewaytokenurl, "/gw/token");
+  EXPECT_EQ(uploader.projecturl, "/orgs/{org-id}/p");
+  EXPECT_EQ(uploader.accounturl, "https://acct.test");
+}
+
+TEST_F(ConfigLoading, ValueWithEmbeddedNulKeepsOnlyTheCharactersBeforeIt) {
+  set("targetname", jsonString("ab\\u0000cd"));
+  set("rooturl", jsonString("https://store.test\\u0000/junk"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(uploader.targetname, "ab");
+  EXPECT_EQ(uploader.targetname.size(), 2u);
+  EXPECT_EQ(uploader.tokenurl, "https://store.test/oauth2/token");
+}
+
+// ---- The text helpers -------------------------------------------------------
+
+TEST(ReplaceAll, ReplacementHoldingThePatternIsNotExpandedAgain) {
+  std::string text = "{x}-{x}";
+  replaceAll(text, "{x}", "<{x}>");
+  EXPECT_EQ(text, "<{x}>-<{x}>");
+}
+
+TEST(ReplaceAll, ShorterReplacementStillFindsAdjacentMatches) {
+  std::string text = "aaaa";
+  replaceAll(text, "aa", "b");
+  EXPECT_EQ(text, "bb");
+  std::string empty = "abc";
+  replaceAll(empty, "b", "");
+  EXPECT_EQ(empty, "ac");
+}
+
+TEST(CompleteUrl, EmptyPlaceholderOnlyJoins) {
+  EXPECT_EQ(completeUrl("https://r", "/a/{project-id}", "", "7"), "https://r/a/{project-id}");
+  EXPECT_EQ(completeUrl("https://r", "/a/{p}/{p}", "{p}", "7"), "https://r/a/7/7");
+}
+
+TEST(GetConfigString, EmptyKeyOrWrongTypeLeavesTheFieldAlone) {
+  rapidjson::Document document;
+  document.Parse(R"({"": "x", "n": 1, "s": "value", "e": ""})");
+  std::string field = "before";
+  EXPECT_FALSE(getConfigString(document, "", field));
+  EXPECT_FALSE(getConfigString(document, "n", field));
+  EXPECT_FALSE(getConfigString(document, "e", field));
+  EXPECT_FALSE(getConfigString(document, "absent", field));
+  EXPECT_EQ(field, "before");
+  EXPECT_TRUE(getConfigString(document, "s", field));
+  EXPECT_EQ(field, "value");
+}
+
+TEST(ReadTextFile, StopsAtTheFirstNulAndSkipsTheByteOrderMark) {
+  ScratchDir dir;
+  std::string path = dir.write("t.json", std::string("\xEF\xBB\xBF{\"a\":1}\0junk", 15));
+  EXPECT_EQ(readTextFile(path), "{\"a\":1}");
+  EXPECT_EQ(readTextFile(dir.file("missing")), "");
+}
+
+}  // namespace
+}  // namespace corvane
