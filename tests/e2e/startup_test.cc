@@ -24,9 +24,9 @@ TEST(Startup, NoArgumentsStillPreparesLogsThenFailsWithCfgEmpty) {
 
 TEST(Startup, EveryArgumentIsEchoedBeforeTheLogLine) {
   TempDir dir;
-  RunResult run = runUploader(dir, {"x.json", "-cfg", "", "-cfg=a.json"});
+  RunResult run = runUploader(dir, {"-cfg=a.json", "x.json", "-cfg", ""});
   EXPECT_EQ(run.exitStatus, 255);
-  EXPECT_THAT(run.out, StartsWith("x.json\n-cfg\n\n-cfg=a.json\n log dir is "));
+  EXPECT_THAT(run.out, StartsWith("-cfg=a.json\nx.json\n-cfg\n\n log dir is "));
   EXPECT_THAT(run.err, HasSubstr("-cfg empty!"));
 }
 

@@ -1,0 +1,39 @@
+// Checks the gateway's request signature (x-ca-* headers): HMAC-SHA256 under
+// the app secret over method, the signed headers, the path and the sorted,
+// decoded query parameters.
+#pragma once
+
+#include <httplib.h>
+
+#include <string>
+
+#include "server_clock.h"
+
+namespace localstore {
+
+struct SignatureCheck {
+  bool ok = false;
+  std::string message;  // why it failed
+};
+
+class GatewayVerifier {
+ public:
+  GatewayVerifier(std::string appkey, std::string appsecret, const ServerClock& clock);
+
+  // True when any header name starts with "x-ca-" (any case).
+  static bool carries_signature(const httplib::Headers& headers);
+
+  SignatureCheck verify(const httplib::Request& req) const;
+
+  // The exact text that is signed, built from the request as received.
+  static std::string string_to_sign(const httplib::Request& req);
+
+ private:
+  bool timestamp_fresh(const std::string& millis) const;
+
+  std::string appkey_;
+  std::string appsecret_;
+  const ServerClock& clock_;
+};
+
+}  // namespace localstore

@@ -1,0 +1,102 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <string_view>
+#include <vector>
+
+namespace localstore {
+namespace {
+
+bool parse_int(std::string_view text, std::int64_t min, std::int64_t max, std::int64_t& out) {
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return false;
+  if (value < min || value > max) return false;
+  out = value;
+  return true;
+}
+
+// Only 127.0.0.0/8 is accepted: this server must never listen beyond loopback.
+bool is_loopback_ipv4(const std::string& host) {
+  in_addr addr{};
+  if (inet_pton(AF_INET, host.c_str(), &addr) != 1) return false;
+  return (ntohl(addr.s_addr) >> 24) == 127;
+}
+
+// Splits "--name=value" into name and value; plain "--name" leaves value empty.
+bool split_inline(std::string_view arg, std::string& name, std::optional<std::string>& value) {
+  if (arg.substr(0, 2) != "--") return false;
+  auto eq = arg.find('=');
+  name = std::string(arg.substr(0, eq));
+  if (eq != std::string_view::npos) value = std::string(arg.substr(eq + 1));
+  return true;
+}
+
+bool apply_number(const std::string& name, const std::string& v, Options& o, std::string& error) {
+  std::int64_t n = 0;
+  if (name == "--port" && parse_int(v, 0, 65535, n)) { o.port = static_cast<int>(n); return true; }
+  if (name == "--token-lifetime" && parse_int(v, 0, 100LL * 365 * 86400, n)) {
+    o.token_lifetime = n;
+    return true;
+  }
+  if (name == "--project-id" && parse_int(v, INT64_MIN, INT64_MAX, n)) { o.project_id = n; return true; }
+  if (name == "--threads" && parse_int(v, 1, 64, n)) { o.threads = static_cast<int>(n); return true; }
+  error = "bad value for " + name;
+  return false;
+}
+
+bool apply_value(const std::string& name, const std::string& v, Options& o, std::string& error) {
+  if (name == "--data") { o.data_dir = v; return true; }
+  if (name == "--appkey") { o.appkey = v; return true; }
+  if (name == "--appsecret") { o.appsecret = v; return true; }
+  if (name == "--host") { o.host = v; return true; }
+  if (name == "--org-id") { o.org_id = v; return true; }
+  if (name == "--port" || name == "--token-lifetime" || name == "--project-id" ||
+      name == "--threads") {
+    return apply_number(name, v, o, error);
+  }
+  error = "unknown option " + name;
+  return false;
+}
+
+bool check_complete(const Options& o, std::string& error) {
+  if (o.data_dir.empty() || o.appkey.empty() || o.appsecret.empty()) {
+    error = "--data, --appkey and --appsecret are required";
+    return false;
+  }
+  if (!is_loopback_ipv4(o.host)) {
+    error = "--host must be a loopback IPv4 address (127.x.x.x)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Options> parse_options(int argc, char** argv, std::string& error) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name;
+    std::optional<std::string> value;
+    if (!split_inline(args[i], name, value)) { error = "unexpected argument " + args[i]; return {}; }
+    if (name == "--require-signature" && !value) { o.require_signature = true; continue; }
+    if (!value) {
+      if (i + 1 >= args.size()) { error = "missing value for " + name; return {}; }
+      value = args[++i];
+    }
+    if (!apply_value(name, *value, o, error)) return {};
+  }
+  if (!check_complete(o, error)) return {};
+  return o;
+}
+
+std::string usage_text() {
+  return "usage: corvane-localstore --data DIR --appkey KEY --appsecret SECRET\n"
+         "         [--port N] [--host 127.0.0.1] [--token-lifetime SECONDS]\n"
+         "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n";
+}
+
+}  // namespace localstore

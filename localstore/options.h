@@ -1,0 +1,29 @@
+// Command-line settings of corvane-localstore.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace localstore {
+
+struct Options {
+  std::filesystem::path data_dir;
+  std::string appkey;
+  std::string appsecret;
+  std::string host = "127.0.0.1";
+  int port = 0;                         // 0 = let the kernel pick a free port
+  std::int64_t token_lifetime = 3600;   // seconds, for gateway and storage tokens
+  std::optional<std::string> org_id;    // when set, other orgs get 404
+  std::int64_t project_id = 4242;
+  bool require_signature = false;
+  int threads = 8;
+};
+
+// Parses argv; on failure returns nullopt and sets `error`.
+std::optional<Options> parse_options(int argc, char** argv, std::string& error);
+
+std::string usage_text();
+
+}  // namespace localstore

@@ -1,0 +1,48 @@
+// Everything the service endpoints received, for tests: one record per
+// request in arrival order, plus counts per kind.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "request_kind.h"
+
+namespace localstore {
+
+struct RequestRecord {
+  std::uint64_t seq = 0;
+  Kind kind = Kind::kOther;
+  std::string method;
+  std::string path;   // as received, without the query
+  std::string query;  // raw, as received
+  std::vector<std::pair<std::string, std::string>> headers;  // names lower-cased
+  std::optional<std::string> body;
+  std::uint64_t body_bytes = 0;
+  int status = 0;     // 0 when the connection was dropped
+  std::string fault;  // fault action applied, if any
+};
+
+class RequestLog {
+ public:
+  // Counts the arrival and returns its sequence number (1-based).
+  std::uint64_t arrive(Kind kind);
+  void finish(RequestRecord record);
+  void clear();
+
+  std::string requests_json() const;
+  std::string stats_json() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::uint64_t next_seq_ = 1;
+  std::array<std::uint64_t, kAllKinds.size()> counts_{};
+  std::map<std::uint64_t, RequestRecord> records_;
+};
+
+}  // namespace localstore

@@ -1,0 +1,26 @@
+// The server's notion of "now". Tests shift it through the control endpoint
+// instead of sleeping, to expire tokens and part URLs on demand.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace localstore {
+
+class ServerClock {
+ public:
+  std::int64_t now_seconds() const;
+  std::int64_t now_millis() const;
+  void set_offset_seconds(std::int64_t offset) { offset_seconds_ = offset; }
+  std::int64_t offset_seconds() const { return offset_seconds_; }
+
+ private:
+  std::atomic<std::int64_t> offset_seconds_{0};
+};
+
+// Formats a unix time as "YYYY-mm-dd HH:MM:SS" in the machine's local time zone.
+std::string format_local_time(std::int64_t unix_seconds);
+
+}  // namespace localstore

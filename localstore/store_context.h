@@ -1,0 +1,45 @@
+// Shared state handed to every endpoint handler, and the per-request view.
+#pragma once
+
+#include <httplib.h>
+
+#include <functional>
+#include <string>
+
+#include "body_reader.h"
+#include "fault_book.h"
+#include "gateway_verifier.h"
+#include "item_store.h"
+#include "options.h"
+#include "part_signer.h"
+#include "request_log.h"
+#include "server_clock.h"
+#include "task_book.h"
+#include "token_book.h"
+
+namespace localstore {
+
+struct StoreContext {
+  const Options& options;
+  ServerClock& clock;
+  TokenBook& gateway_tokens;
+  TokenBook& storage_tokens;
+  ItemStore& items;
+  TaskBook& tasks;
+  PartSigner& signer;
+  RequestLog& log;
+  FaultBook& faults;
+  GatewayVerifier& verifier;
+  std::string base_url;              // "http://127.0.0.1:PORT", known once bound
+  std::function<void()> request_stop;
+};
+
+struct Exchange {
+  const httplib::Request& req;
+  httplib::Response& res;
+  BodyReader& body;
+};
+
+using EndpointHandler = void (*)(StoreContext&, Exchange&);
+
+}  // namespace localstore
