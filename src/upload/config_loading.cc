@@ -146,7 +146,11 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
     return false;
   }
   projectid = getProjectId();
-  if (projectid.empty()) return false;
+  if (projectid.empty()) {
+    // The lookup keeps no reason of its own; say which step stopped loading.
+    UPLOAD_LOG(ERROR) << "project lookup failed!";
+    return false;
+  }
   completeUrls();
   UPLOAD_LOG(INFO) << " load config success.";
   return true;
