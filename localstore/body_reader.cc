@@ -1,6 +1,7 @@
 #include "body_reader.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "auth_header.h"
 
@@ -35,6 +36,26 @@ bool BodyReader::read_text(size_t cap) {
   return stream([&](const char* data, size_t n) {
     if (text_.size() < cap) text_.append(data, std::min(n, cap - text_.size()));
   });
+}
+
+bool BodyReader::read_prefix(std::uint64_t limit) {
+  if (consumed_) return false;
+  consumed_ = true;
+  if (!reader_ || !announces_body(req_) || limit == 0) return true;
+  bool stopped = false;
+  bool complete = (*reader_)([&](const char*, size_t n) {
+    bytes_ += n;
+    stopped = bytes_ >= limit;
+    return !stopped;
+  });
+  return complete || stopped;
+}
+
+std::uint64_t BodyReader::announced_length() const {
+  const std::string text = req_.get_header_value("Content-Length");
+  std::uint64_t length = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+  return error == std::errc() && end == text.data() + text.size() ? length : 0;
 }
 
 void BodyReader::drain() {

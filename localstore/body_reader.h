@@ -20,12 +20,25 @@ class BodyReader {
   // read completely (client went away, timeout, or it was already consumed).
   bool stream(const std::function<void(const char*, size_t)>& sink);
 
+  // Like stream(), with large reads, for the sink mode: once httplib has
+  // handed over what it had buffered, the rest of a Content-Length body is
+  // read straight from the connection's socket, because the library's 4 KiB
+  // reads would cap the throughput. Falls back to stream() where that is not
+  // known to be safe. Defined in body_reader_direct.cc.
+  bool stream_large(const std::function<void(const char*, size_t)>& sink);
+
   // Reads the body as text, keeping at most `cap` bytes; false on read error.
   bool read_text(size_t cap);
   const std::string& text() const { return text_; }
   bool truncated() const { return bytes_ > text_.size(); }
 
+  // Reads until at least `limit` bytes arrived (or the body ended), then stops
+  // reading; the rest stays unread on the connection. False on read error.
+  bool read_prefix(std::uint64_t limit);
+
   void drain();
+  // The Content-Length the client announced; 0 when it sent none (chunked).
+  std::uint64_t announced_length() const;
   std::uint64_t bytes() const { return bytes_; }
 
  private:

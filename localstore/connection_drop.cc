@@ -38,18 +38,21 @@ bool is_request_socket(int fd, const httplib::Request& req) {
 
 }  // namespace
 
-bool drop_connection(const httplib::Request& req) {
+int find_request_socket(const httplib::Request& req) {
   std::unique_ptr<DIR, DirClose> dir(opendir("/proc/self/fd"));
-  if (!dir) return false;
+  if (!dir) return -1;
   while (dirent* entry = readdir(dir.get())) {
     char* end = nullptr;
     long fd = std::strtol(entry->d_name, &end, 10);
     if (end == entry->d_name || *end != '\0') continue;
-    if (is_request_socket(static_cast<int>(fd), req)) {
-      return shutdown(static_cast<int>(fd), SHUT_RDWR) == 0;
-    }
+    if (is_request_socket(static_cast<int>(fd), req)) return static_cast<int>(fd);
   }
-  return false;
+  return -1;
+}
+
+bool drop_connection(const httplib::Request& req) {
+  int fd = find_request_socket(req);
+  return fd >= 0 && shutdown(fd, SHUT_RDWR) == 0;
 }
 
 }  // namespace localstore

@@ -9,6 +9,10 @@
 
 namespace localstore {
 
+// The descriptor of the connection `req` arrived on, -1 when not found. The
+// library keeps owning it.
+int find_request_socket(const httplib::Request& req);
+
 // True when the connection was found and shut down.
 bool drop_connection(const httplib::Request& req);
 

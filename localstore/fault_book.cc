@@ -1,14 +1,21 @@
 #include "fault_book.h"
 
+#include "crypto_util.h"
 #include "json_util.h"
 
 namespace localstore {
 namespace {
 
+// Bounds on generated answers, so a mistyped rule cannot exhaust memory.
+constexpr std::uint64_t kMaxPadTo = 64ull << 20;
+constexpr std::uint64_t kMaxHeaderBytes = 1ull << 20;
+
 std::optional<FaultAction> action_from_name(const std::string& name) {
   if (name == "status") return FaultAction::kStatus;
   if (name == "body") return FaultAction::kBody;
   if (name == "drop") return FaultAction::kDrop;
+  if (name == "cut") return FaultAction::kCut;
+  if (name == "pass") return FaultAction::kPass;
   return std::nullopt;
 }
 
@@ -17,22 +24,99 @@ std::string default_body(const FaultRule& rule) {
   return "";
 }
 
+std::string json_text(const rapidjson::Value& value) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  value.Accept(writer);
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool parse_set(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
+  auto it = v.FindMember("set");
+  if (it == v.MemberEnd()) return true;
+  if (!it->value.IsObject()) {
+    error = "\"set\" must map member paths to JSON values";
+    return false;
+  }
+  for (const auto& member : it->value.GetObject()) {
+    std::string path(member.name.GetString(), member.name.GetStringLength());
+    if (path.empty()) { error = "empty path in \"set\""; return false; }
+    rule.set.emplace_back(std::move(path), json_text(member.value));
+  }
+  return true;
+}
+
+bool parse_body(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
+  if (auto encoded = member_string(v, "bodyBase64")) {
+    auto decoded = base64_decode(*encoded);
+    if (!decoded) { error = "\"bodyBase64\" is not valid Base64"; return false; }
+    rule.body = std::move(*decoded);
+    return true;
+  }
+  rule.body = member_string(v, "body").value_or(default_body(rule));
+  return true;
+}
+
 bool parse_rule(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
   auto kind = kind_from_name(member_string(v, "kind").value_or(""));
   auto action = action_from_name(member_string(v, "action").value_or(""));
   if (!kind || !action) {
-    error = "each rule needs a known \"kind\" and \"action\" (status|body|drop)";
+    error = "each rule needs a known \"kind\" and \"action\" (status|body|drop|cut|pass)";
     return false;
   }
   rule.kind = *kind;
   rule.action = *action;
   rule.nth = member_uint64(v, "nth").value_or(0);
+  // A "pass" rule keeps the handler's status unless it names one.
   auto status = member_int64(v, "status");
-  rule.status = status ? static_cast<int>(*status) : (*action == FaultAction::kBody ? 200 : 500);
-  if (rule.status < 100 || rule.status > 599) { error = "status out of range"; return false; }
-  rule.body = member_string(v, "body").value_or(default_body(rule));
+  int fallback = *action == FaultAction::kStatus ? 500 : (*action == FaultAction::kPass ? 0 : 200);
+  rule.status = status ? static_cast<int>(*status) : fallback;
+  if (rule.status != fallback && (rule.status < 100 || rule.status > 599)) {
+    error = "status out of range";
+    return false;
+  }
+  if (!parse_body(v, rule, error)) return false;
   rule.content_type = member_string(v, "contentType").value_or("application/json");
+  if (!parse_set(v, rule, error)) return false;
+  rule.pad_to = member_uint64(v, "padTo").value_or(0);
+  rule.header_name = member_string(v, "header").value_or("");
+  rule.header_value = member_string(v, "headerValue").value_or("");
+  rule.header_bytes = member_uint64(v, "headerBytes").value_or(0);
+  if (rule.pad_to > kMaxPadTo || rule.header_bytes > kMaxHeaderBytes) {
+    error = "padTo or headerBytes too large";
+    return false;
+  }
+  if (rule.header_name.empty() && (!rule.header_value.empty() || rule.header_bytes > 0)) {
+    error = "\"headerValue\" and \"headerBytes\" need \"header\"";
+    return false;
+  }
   return true;
+}
+
+// Sets the member at the dotted `path` of `root` to `value`, creating (or
+// replacing with) objects along the way.
+void set_member(rapidjson::Document& root, const std::string& path, const std::string& value) {
+  rapidjson::Document parsed;
+  parse_json(value, parsed);
+  auto& allocator = root.GetAllocator();
+  rapidjson::Value* node = &root;
+  size_t start = 0;
+  while (true) {
+    size_t dot = path.find('.', start);
+    std::string name = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    if (!node->IsObject()) node->SetObject();
+    auto it = node->FindMember(name.c_str());
+    if (it == node->MemberEnd()) {
+      node->AddMember(rapidjson::Value(name.c_str(), allocator), rapidjson::Value(), allocator);
+      it = node->FindMember(name.c_str());
+    }
+    if (dot == std::string::npos) {
+      it->value.CopyFrom(parsed, allocator);
+      return;
+    }
+    node = &it->value;
+    start = dot + 1;
+  }
 }
 
 }  // namespace
@@ -42,6 +126,8 @@ std::string_view fault_action_name(FaultAction action) {
     case FaultAction::kStatus: return "status";
     case FaultAction::kBody: return "body";
     case FaultAction::kDrop: return "drop";
+    case FaultAction::kCut: return "cut";
+    case FaultAction::kPass: return "pass";
   }
   return "status";
 }
@@ -64,6 +150,38 @@ bool parse_fault_rules(const std::string& json, std::vector<FaultRule>& rules, s
     rules.push_back(rule);
   }
   return true;
+}
+
+std::string reshape_body(const FaultRule& rule, std::string body) {
+  if (rule.set.empty() && rule.pad_to <= body.size()) return body;
+  rapidjson::Document doc;
+  bool object = parse_json(body, doc) && doc.IsObject();
+  if (object) {
+    for (const auto& [path, value] : rule.set) set_member(doc, path, value);
+    body = json_text(doc);
+  }
+  if (rule.pad_to <= body.size()) return body;
+  if (!object) {
+    body.append(rule.pad_to - body.size(), ' ');
+    return body;
+  }
+  // The member adds ,"padding":"" (13 bytes) besides its text. It is spliced
+  // in as text: the compact object ends in its closing brace.
+  bool empty = doc.ObjectEmpty();
+  size_t overhead = empty ? 12 : 13;
+  size_t fill = rule.pad_to > body.size() + overhead ? rule.pad_to - body.size() - overhead : 0;
+  body.pop_back();
+  body.append(empty ? "\"padding\":\"" : ",\"padding\":\"");
+  body.append(fill, 'x');
+  body.append("\"}");
+  return body;
+}
+
+std::string extra_header_value(const FaultRule& rule) {
+  std::string value = rule.header_value;
+  size_t line = rule.header_name.size() + 2 + value.size();  // "name: value"
+  if (rule.header_bytes > line) value.append(rule.header_bytes - line, 'h');
+  return value;
 }
 
 void FaultBook::install(std::vector<FaultRule> rules) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "request_kind.h"
@@ -18,21 +19,41 @@ enum class FaultAction {
   kStatus,  // answer `status` (default 500) with `body` instead of handling
   kBody,    // answer `status` (default 200) with `body` instead of handling
   kDrop,    // close the connection without any response
+  kCut,     // read half of the announced body, then close without any response
+  kPass,    // handle the request normally, then reshape the answer
 };
 
 struct FaultRule {
   Kind kind = Kind::kOther;
   std::uint64_t nth = 0;
   FaultAction action = FaultAction::kStatus;
-  int status = 500;
-  std::string body;
+  int status = 500;  // 0 for a "pass" rule that keeps the handler's status
+  std::string body;  // from "body", or the decoded "bodyBase64"
   std::string content_type = "application/json";
+  // Answer reshaping, applied to the injected body (status, body) or to the
+  // handler's own answer (pass), in this order:
+  // members of a JSON object answer replaced or added: dotted path -> JSON text
+  std::vector<std::pair<std::string, std::string>> set;
+  std::uint64_t pad_to = 0;  // grow the body to at least this many bytes
+  // one extra response header; its line "name: value" is grown to
+  // `header_bytes` when that is larger
+  std::string header_name;
+  std::string header_value;
+  std::uint64_t header_bytes = 0;
 };
 
 std::string_view fault_action_name(FaultAction action);
 
 // Parses a JSON array of rules (a single rule object is accepted too).
 bool parse_fault_rules(const std::string& json, std::vector<FaultRule>& rules, std::string& error);
+
+// `body` with the rule's "set" members and padding applied. A body that is not
+// a JSON object is left alone by "set"; padding adds a "padding" member to a
+// JSON object and trailing blanks to anything else.
+std::string reshape_body(const FaultRule& rule, std::string body);
+
+// The value of the rule's extra header, grown to its requested line length.
+std::string extra_header_value(const FaultRule& rule);
 
 class FaultBook {
  public:

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "options.h"
+#include "sink_book.h"
 #include "store_server.h"
 
 using namespace localstore;
@@ -78,8 +79,10 @@ int serve(const Options& options) {
   RequestLog log;
   FaultBook faults;
   GatewayVerifier verifier(options.appkey, options.appsecret, clock);
+  SinkBook sink;
   StoreContext ctx{options, clock, gateway_tokens, storage_tokens, items, tasks, signer,
                    log,     faults, verifier, "", [] { kill(getpid(), SIGTERM); }};
+  if (options.sink) ctx.sink = &sink;
   StoreServer server(ctx);
   return listen_and_serve(server, ctx);
 }

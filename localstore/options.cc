@@ -83,6 +83,7 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
     std::optional<std::string> value;
     if (!split_inline(args[i], name, value)) { error = "unexpected argument " + args[i]; return {}; }
     if (name == "--require-signature" && !value) { o.require_signature = true; continue; }
+    if (name == "--sink" && !value) { o.sink = true; continue; }
     if (!value) {
       if (i + 1 >= args.size()) { error = "missing value for " + name; return {}; }
       value = args[++i];
@@ -96,7 +97,8 @@ std::optional<Options> parse_options(int argc, char** argv, std::string& error) 
 std::string usage_text() {
   return "usage: corvane-localstore --data DIR --appkey KEY --appsecret SECRET\n"
          "         [--port N] [--host 127.0.0.1] [--token-lifetime SECONDS]\n"
-         "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n";
+         "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n"
+         "         [--sink]\n";
 }
 
 }  // namespace localstore

@@ -19,6 +19,7 @@ struct Options {
   std::int64_t project_id = 4242;
   bool require_signature = false;
   int threads = 8;
+  bool sink = false;  // bodies are counted and checksummed, never stored
 };
 
 // Parses argv; on failure returns nullopt and sets `error`.

@@ -6,6 +6,7 @@
 #include "json_util.h"
 #include "part_merger.h"
 #include "responses.h"
+#include "sink_handlers.h"
 #include "url_codec.h"
 
 namespace localstore {
@@ -36,6 +37,7 @@ std::string merge_reply(const ItemMeta& meta) {
 }
 
 void merge_task(StoreContext& ctx, Exchange& ex, const UploadTask& task) {
+  if (ctx.sink) return sink_merge(ctx, ex, task);
   ItemMeta meta{ctx.items.new_id(), task.name, task.parent_id, task.length, ""};
   FileSink sink(ctx.items.bin_path(meta.id));
   if (!sink.ok()) return reply_error(ex.res, 500, "cannot create file");
@@ -58,6 +60,7 @@ void handle_part_put(StoreContext& ctx, Exchange& ex) {
   if (!ctx.tasks.find(task)) {
     return reply_storage_error(ex.res, 404, "NoSuchUpload", "The upload task does not exist");
   }
+  if (ctx.sink) return sink_part_body(ctx, ex, task, number);
   FileSink sink(ctx.tasks.part_path(task, number));
   if (!sink.ok()) return reply_storage_error(ex.res, 500, "InternalError", "cannot create part");
   if (!ex.body.stream([&](const char* d, size_t n) { sink.write(d, n); })) {

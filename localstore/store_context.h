@@ -19,6 +19,8 @@
 
 namespace localstore {
 
+class SinkBook;
+
 struct StoreContext {
   const Options& options;
   ServerClock& clock;
@@ -32,6 +34,7 @@ struct StoreContext {
   GatewayVerifier& verifier;
   std::string base_url;              // "http://127.0.0.1:PORT", known once bound
   std::function<void()> request_stop;
+  SinkBook* sink = nullptr;          // set in --sink mode only
 };
 
 struct Exchange {

@@ -5,6 +5,7 @@
 #include "auth_handlers.h"
 #include "json_util.h"
 #include "responses.h"
+#include "sink_handlers.h"
 #include "url_codec.h"
 
 namespace localstore {
@@ -61,6 +62,7 @@ void handle_direct_upload(StoreContext& ctx, Exchange& ex) {
   auto length = parse_length(find_param(params, "length"));
   if (!length) return reply_error(ex.res, 400, "missing or invalid length");
   ItemMeta meta{ctx.items.new_id(), *name, parent_id ? *parent_id : "", 0, ""};
+  if (ctx.sink) return sink_direct_body(ctx, ex, std::move(meta), *length);
   store_direct_body(ctx, ex, std::move(meta), *length);
 }
 

@@ -9,14 +9,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -97,7 +100,7 @@ LocalStore::LocalStore(std::vector<std::string> extraArguments) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  std::string errPath = data_.path() + "/../" + fs::path(data_.path()).filename().string() + ".stderr";
+  std::string errPath = scratch_.file("localstore.stderr");
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   auto argv = argvOf(arguments);
   int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
@@ -215,6 +218,126 @@ std::string writeConfig(const TempDir& dir, const LocalStore& store, const std::
   const std::string path = dir.file("config.json");
   writeFile(path, buffer.GetString());
   return path;
+}
+
+RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& arguments,
+                            int limitSeconds) {
+  const std::string executable = dir.file("corvane-upload");
+  if (!fs::exists(executable)) fs::copy_file(CORVANE_UPLOAD_PATH, executable);
+  std::vector<std::string> all = {executable};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  const std::string outPath = dir.file("stdout.txt");
+  const std::string errPath = dir.file("stderr.txt");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  auto argv = argvOf(all);
+  std::string cwd = fs::current_path().string();
+  fs::current_path(dir.path());
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  fs::current_path(cwd);
+  posix_spawn_file_actions_destroy(&actions);
+  RunResult result;
+  if (spawned != 0) return result;
+  // Polls every 10 ms until the run ends or the limit is reached.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+  int status = 0;
+  pid_t waited = 0;
+  while ((waited = waitpid(pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (waited == 0) {
+    result.timedOut = true;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  const std::string logs = dir.file("logs");
+  if (fs::is_directory(logs)) {
+    for (const auto& entry : fs::directory_iterator(logs)) {
+      result.logFiles.push_back(entry.path().filename().string());
+      result.logs += readFile(entry.path().string());
+    }
+  }
+  return result;
+}
+
+std::string UploadRun::fileItemId() const {
+  if (!resultJson.IsObject() || !resultJson.HasMember("data")) return {};
+  return stringAt(resultJson["data"], "fileitemid");
+}
+
+UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
+                        const std::map<std::string, std::string>& overrides) {
+  writeFile(dir.file("input.bin"), content);
+  UploadRun upload;
+  upload.run = runUploaderWithin(
+      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)}, 60);
+  upload.result = readFile(dir.file("result.json"));
+  upload.resultJson.Parse(upload.result.c_str());
+  return upload;
+}
+
+std::string base64Of(const std::string& bytes) {
+  std::string encoded(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                               reinterpret_cast<const unsigned char*>(bytes.data()),
+                               static_cast<int>(bytes.size()));
+  encoded.resize(static_cast<size_t>(length));
+  return encoded;
+}
+
+std::string stringAt(const rapidjson::Value& object, const char* name) {
+  if (!object.IsObject()) return {};
+  auto member = object.FindMember(name);
+  if (member == object.MemberEnd() || !member->value.IsString()) return {};
+  return std::string(member->value.GetString(), member->value.GetStringLength());
+}
+
+std::string headerOf(const rapidjson::Value& request, const char* name) {
+  if (!request.IsObject() || !request.HasMember("headers")) return {};
+  return stringAt(request["headers"], name);
+}
+
+bool hasHeaderWithPrefix(const rapidjson::Value& request, const std::string& prefix) {
+  if (!request.IsObject() || !request.HasMember("headers") || !request["headers"].IsObject()) {
+    return false;
+  }
+  for (const auto& header : request["headers"].GetObject()) {
+    if (std::string(header.name.GetString()).rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> kindsOf(const rapidjson::Value& requests) {
+  std::vector<std::string> kinds;
+  if (!requests.IsArray()) return kinds;
+  for (const auto& request : requests.GetArray()) kinds.push_back(stringAt(request, "kind"));
+  return kinds;
+}
+
+void expectNoSecrets(const RunResult& run) {
+  const std::string secret = LocalStore::kAppSecret;
+  const std::string credential = base64Of(std::string(LocalStore::kAppKey) + ":" + secret);
+  // The forms a leaked URL or form body would show them in.
+  auto encoded = [](const std::string& text) { return httplib::detail::encode_query_param(text); };
+  const std::vector<std::pair<std::string, std::string>> secrets = {
+      {"the application secret", secret},
+      {"the encoded application secret", encoded(secret)},
+      {"the Base64 credential", credential},
+      {"the encoded Base64 credential", encoded(credential)},
+      {"a signed URL's query", "signature="},
+  };
+  for (const auto& [what, text] : secrets) {
+    EXPECT_EQ(run.err.find(text), std::string::npos) << what << " is in stderr";
+    EXPECT_EQ(run.logs.find(text), std::string::npos) << what << " is in a log file";
+  }
 }
 
 }  // namespace corvane::e2e

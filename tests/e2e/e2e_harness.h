@@ -53,6 +53,7 @@ class LocalStore {
 
  private:
   TempDir data_;
+  TempDir scratch_;  // the stand-in's stderr, removed with the object
   pid_t pid_ = -1;
   int port_ = 0;
 };
@@ -64,6 +65,7 @@ struct RunResult {
   std::string err;
   std::string logs;  // every log file's content, concatenated
   std::vector<std::string> logFiles;
+  bool timedOut = false;  // set by runUploaderWithin when it had to kill the run
 };
 
 // Runs a copy of the uploader placed in `dir` (so its logs folder lands
@@ -81,5 +83,40 @@ void writeFile(const std::string& path, const std::string& content);
 // Deterministic pseudo-random bytes.
 std::string patternBytes(size_t size, unsigned seed = 1);
 std::string sha256Hex(const std::string& bytes);
+
+// As runUploader, but a run still going after `limitSeconds` is killed, so a
+// hanging exchange fails the test instead of stalling it.
+RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& arguments,
+                            int limitSeconds);
+
+// One upload run with the uploader (killed after 60 seconds): `content` is written to input.bin in
+// `dir`, a configuration with `overrides` is written, the uploader runs and
+// the result file is read back.
+struct UploadRun {
+  RunResult run;
+  std::string result;  // the result file's text, empty when none was written
+  rapidjson::Document resultJson;
+  // "data"."fileitemid" of the result file, empty when there is none.
+  std::string fileItemId() const;
+};
+UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
+                        const std::map<std::string, std::string>& overrides = {});
+
+std::string base64Of(const std::string& bytes);
+// A string member of a JSON object, empty when missing or not a string.
+std::string stringAt(const rapidjson::Value& object, const char* name);
+// A request header as the stand-in recorded it (lower-case name), empty when
+// the request did not carry it.
+std::string headerOf(const rapidjson::Value& request, const char* name);
+// Whether the request carried any header whose name starts with `prefix`.
+bool hasHeaderWithPrefix(const rapidjson::Value& request, const std::string& prefix);
+// The "kind" of every request in the log, in arrival order.
+std::vector<std::string> kindsOf(const rapidjson::Value& requests);
+
+// Fails the calling test when the run's stderr or a log file holds the
+// application secret (as it stands or form-encoded), the Base64 credential of
+// key and secret (as it stands or percent-encoded), or the query of a signed
+// part URL ("signature=").
+void expectNoSecrets(const RunResult& run);
 
 }  // namespace corvane::e2e

@@ -1,0 +1,717 @@
+// The real executable against the stand-in with faults injected: dropped and
+// cut connections, refused part uploads, and bad answers of every kind. Each
+// run is checked for what arrived (sha256 of the stored file), the result
+// file, the exit status, the retry lines on stderr, and that no secret leaked.
+#include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "e2e_harness.h"
+
+namespace corvane::e2e {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+constexpr size_t kMiB = 1048576;
+constexpr size_t kDirectSize = 64 * 1024;               // one request
+constexpr size_t kMultipartSize = 2 * kMiB + kMiB / 2;  // three parts of at most 1 MiB
+constexpr int kParts = 3;
+constexpr uint64_t kTenMegabytes = 10 * 1000 * 1000;
+constexpr uint64_t kLongHeaderLine = 100 * 1000;  // libcurl takes lines below 100 KiB
+constexpr uint64_t kOverlongHeaderLine = 100 * 1024;
+
+const char* const kEmoji = "\xF0\x9F\x98\x80";  // U+1F600, which GBK lacks
+const char* const kInvalidUtf8 = "\xC3\x28";    // a lead byte without its continuation
+
+enum class Flow {
+  kDirect,     // one POST of a small file, project configured
+  kMultipart,  // task, three parts, merge
+  kTenant,     // small file for a tenant: gateway token and project lookup first
+};
+
+// One fault rule for POST /_control/faults, written with RapidJSON.
+struct Rule {
+  Rule(std::string kindName, std::string actionName)
+      : kind(std::move(kindName)), action(std::move(actionName)) {}
+  Rule& nth(int n) {
+    nthValue = n;
+    return *this;
+  }
+  Rule& status(int code) {
+    statusValue = code;
+    return *this;
+  }
+  Rule& body(std::string text) {
+    bodyValue = std::move(text);
+    return *this;
+  }
+  Rule& bodyBase64(std::string text) {
+    bodyBase64Value = std::move(text);
+    return *this;
+  }
+  Rule& contentType(std::string type) {
+    contentTypeValue = std::move(type);
+    return *this;
+  }
+  // Sets the member at the dotted `path` of the answer to the raw JSON `json`.
+  Rule& set(std::string path, std::string json) {
+    sets.emplace_back(std::move(path), std::move(json));
+    return *this;
+  }
+  Rule& padTo(uint64_t bytes) {
+    padToValue = bytes;
+    return *this;
+  }
+  Rule& header(std::string name, uint64_t lineBytes) {
+    headerName = std::move(name);
+    headerBytes = lineBytes;
+    return *this;
+  }
+
+  std::string kind;
+  std::string action;
+  int nthValue = 0;
+  int statusValue = 0;  // 0: the stand-in's default
+  std::optional<std::string> bodyValue;
+  std::optional<std::string> bodyBase64Value;
+  std::optional<std::string> contentTypeValue;
+  std::vector<std::pair<std::string, std::string>> sets;
+  uint64_t padToValue = 0;
+  std::string headerName;
+  uint64_t headerBytes = 0;
+};
+
+std::string rulesJson(const std::vector<Rule>& rules) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+  auto text = [&w](const char* key, const std::string& value) {
+    w.Key(key);
+    w.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+  };
+  w.StartArray();
+  for (const Rule& r : rules) {
+    w.StartObject();
+    text("kind", r.kind);
+    text("action", r.action);
+    w.Key("nth");
+    w.Int(r.nthValue);
+    if (r.statusValue) {
+      w.Key("status");
+      w.Int(r.statusValue);
+    }
+    if (r.bodyValue) text("body", *r.bodyValue);
+    if (r.bodyBase64Value) text("bodyBase64", *r.bodyBase64Value);
+    if (r.contentTypeValue) text("contentType", *r.contentTypeValue);
+    if (!r.sets.empty()) {
+      w.Key("set");
+      w.StartObject();
+      for (const auto& [path, json] : r.sets) {
+        w.Key(path.c_str());
+        w.RawValue(json.data(), json.size(), rapidjson::kStringType);
+      }
+      w.EndObject();
+    }
+    if (r.padToValue) {
+      w.Key("padTo");
+      w.Uint64(r.padToValue);
+    }
+    if (!r.headerName.empty()) {
+      text("header", r.headerName);
+      w.Key("headerBytes");
+      w.Uint64(r.headerBytes);
+    }
+    w.EndObject();
+  }
+  w.EndArray();
+  return buffer.GetString();
+}
+
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// The glog prefix cut off: "<url> connect failed!!! retry N".
+std::vector<std::string> retryLinesOf(const std::string& err) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < err.size()) {
+    size_t end = err.find('\n', start);
+    if (end == std::string::npos) end = err.size();
+    std::string line = err.substr(start, end - start);
+    if (line.find("connect failed!!!") != std::string::npos) {
+      size_t bracket = line.find("] ");
+      lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string successResult(const std::string& id, const std::string& name = "sample.bin") {
+  return R"({"code":"success","message":"","data":{"fileitemid":")" + id + R"(","fileitemname":")" +
+         name + R"("}})";
+}
+
+std::string failedResult(const std::string& message) {
+  return R"({"code":"failed","message":")" + message +
+         R"(","data":{"fileitemid":"","fileitemname":""}})";
+}
+
+// One upload under the given rules, against a stand-in of its own. The
+// constructor runs it and checks what must hold for every run: no signal,
+// no secret in stderr or the logs, and no success without the file's bytes.
+class FaultRun {
+ public:
+  FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {})
+      : content_(std::move(content)) {
+    if (content_.empty()) {
+      content_ = patternBytes(flow == Flow::kMultipart ? kMultipartSize : kDirectSize, 7);
+    }
+    std::string json = replaceAll(rulesJson(rules), "{base}", store.baseUrl());
+    EXPECT_THAT(store.post("/_control/faults", json), HasSubstr(R"("ok":true)")) << json;
+    std::map<std::string, std::string> overrides;
+    if (flow == Flow::kTenant) {
+      overrides = {{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}};
+    }
+    upload = uploadContent(dir, store, content_, overrides);
+    requests.Parse(store.get("/_control/requests").c_str());
+    items.Parse(store.get("/_control/items").c_str());
+    retries = retryLinesOf(upload.run.err);
+    checkEveryRun();
+  }
+
+  const std::string& content() const { return content_; }
+  int exitStatus() const { return upload.run.exitStatus; }
+  const std::string& result() const { return upload.result; }
+  int count(const std::string& kind) const { return store.count(kind); }
+
+  // The recorded requests of `kind`, in arrival order.
+  std::vector<const rapidjson::Value*> requestsOf(const std::string& kind) const {
+    std::vector<const rapidjson::Value*> found;
+    if (!requests.IsArray()) return found;
+    for (const auto& request : requests.GetArray()) {
+      if (stringAt(request, "kind") == kind) found.push_back(&request);
+    }
+    return found;
+  }
+
+  // The run ended in success and the store holds exactly the file's bytes
+  // under the id the result file names.
+  void expectIdentical() const {
+    EXPECT_EQ(exitStatus(), 0);
+    std::string id = upload.fileItemId();
+    ASSERT_FALSE(id.empty()) << result() << "\n" << upload.run.err;
+    EXPECT_EQ(result(), successResult(id));
+    ASSERT_TRUE(items.IsArray());
+    ASSERT_EQ(items.Size(), 1u) << store.get("/_control/items");
+    EXPECT_EQ(stringAt(items[0], "id"), id);
+    EXPECT_EQ(sha256Hex(store.storedBytes(id)), sha256Hex(content_));
+  }
+
+  // The run ended in the driver's failure result.
+  void expectFailure(const std::string& message) const {
+    EXPECT_EQ(exitStatus(), 0);
+    EXPECT_EQ(result(), failedResult(message)) << upload.run.err;
+  }
+
+  // Loading failed: status 255, no result file, no upload started.
+  void expectLoadFailure() const {
+    EXPECT_EQ(exitStatus(), 255);
+    EXPECT_EQ(result(), "");
+    EXPECT_EQ(count("storage-token"), 0);
+    EXPECT_EQ(store.get("/_control/items"), "[]");
+  }
+
+  TempDir dir;
+  LocalStore store;
+  UploadRun upload;
+  rapidjson::Document requests;
+  rapidjson::Document items;
+  std::vector<std::string> retries;
+
+ private:
+  void checkEveryRun() const {
+    const int status = upload.run.exitStatus;
+    EXPECT_TRUE(status == 0 || status == 255) << "exit status " << status << "\n" << upload.run.err;
+    expectNoSecrets(upload.run);
+    // A success names bytes that arrived whole: the item the result file
+    // names, or every item when it names none.
+    if (upload.resultJson.IsObject() && stringAt(upload.resultJson, "code") == "success") {
+      ASSERT_TRUE(items.IsArray());
+      ASSERT_GE(items.Size(), 1u) << "success reported, nothing stored";
+      const std::string id = upload.fileItemId();
+      bool named = id.empty();
+      for (const auto& item : items.GetArray()) {
+        if (!id.empty() && stringAt(item, "id") != id) continue;
+        named = true;
+        EXPECT_EQ(stringAt(item, "sha256"), sha256Hex(content_)) << stringAt(item, "id");
+      }
+      EXPECT_TRUE(named) << "the result names " << id << ", which the store does not hold";
+    }
+  }
+
+  std::string content_;
+};
+
+Flow flowOf(const std::string& kind) {
+  if (kind == "gateway-token" || kind == "project-list") return Flow::kTenant;
+  if (kind == "storage-token" || kind == "direct-upload") return Flow::kDirect;
+  return Flow::kMultipart;
+}
+
+// Requests of `kind` in one clean run of its flow.
+int normalCount(const std::string& kind) {
+  if (kind == "part-url" || kind == "part-put") return kParts;
+  return 1;
+}
+
+std::string testName(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+      '_');
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// A connection dropped before the first answer of each kind: the second
+// attempt follows at once and silently, and the upload is whole.
+
+class DroppedFirstAttempt : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DroppedFirstAttempt, IsRetriedSilentlyAndTheFileArrivesWhole) {
+  const std::string kind = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "drop").nth(1)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count(kind), normalCount(kind) + 1);
+  auto faulted = run.requestsOf(kind);
+  ASSERT_FALSE(faulted.empty());
+  EXPECT_EQ(stringAt(*faulted[0], "fault"), "drop");
+  EXPECT_EQ((*faulted[0])["status"].GetInt(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRequestKind, DroppedFirstAttempt,
+                         ::testing::Values("gateway-token", "project-list", "storage-token",
+                                           "direct-upload", "create-task", "part-url", "part-put",
+                                           "merge"),
+                         [](const auto& info) { return testName(info.param); });
+
+// Three dropped attempts of one part, then success: two "retry" lines, two
+// real 2-second pauses (the only test here that waits that long).
+TEST(DroppedAttempts, ThreeInARowOnAPartLogRetry2And3ThenTheFileArrivesWhole) {
+  FaultRun run(Flow::kMultipart, {Rule("part-put", "drop").nth(2), Rule("part-put", "drop").nth(3),
+                                  Rule("part-put", "drop").nth(4)});
+  run.expectIdentical();
+  auto puts = run.requestsOf("part-put");
+  ASSERT_EQ(puts.size(), 6u);
+  const std::string part2 = run.store.baseUrl() + stringAt(*puts[1], "path");
+  EXPECT_THAT(part2, HasSubstr("/storage/"));
+  // The signed URL's query stays out of the lines.
+  EXPECT_THAT(run.retries, ElementsAre(part2 + " connect failed!!! retry 2",
+                                       part2 + " connect failed!!! retry 3"));
+  for (int i = 1; i <= 3; ++i) EXPECT_EQ(stringAt(*puts[i], "fault"), "drop");
+  EXPECT_EQ(stringAt(*puts[4], "path"), stringAt(*puts[1], "path"));
+  EXPECT_EQ((*puts[4])["status"].GetInt(), 200);
+}
+
+// ---------------------------------------------------------------------------
+// A body cut off after half of it: the attempt fails, the next one sends the
+// body from its first byte.
+
+TEST(CutBody, APartCutAfterHalfOnItsFirstAttemptIsSentAgainWhole) {
+  FaultRun run(Flow::kMultipart, {Rule("part-put", "cut").nth(1)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  auto puts = run.requestsOf("part-put");
+  ASSERT_EQ(puts.size(), 4u);
+  EXPECT_EQ(stringAt(*puts[0], "fault"), "cut");
+  uint64_t taken = (*puts[0])["bodyBytes"].GetUint64();
+  EXPECT_GE(taken, kMiB / 2);
+  EXPECT_LT(taken, kMiB);
+  EXPECT_EQ(stringAt(*puts[1], "path"), stringAt(*puts[0], "path"));
+  EXPECT_EQ((*puts[1])["bodyBytes"].GetUint64(), kMiB);
+}
+
+TEST(CutBody, ADirectUploadCutAfterHalfIsSentAgainWhole) {
+  FaultRun run(Flow::kDirect, {Rule("direct-upload", "cut").nth(1)}, patternBytes(kMiB, 11));
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  auto posts = run.requestsOf("direct-upload");
+  ASSERT_EQ(posts.size(), 2u);
+  EXPECT_EQ(stringAt(*posts[0], "fault"), "cut");
+  EXPECT_LT((*posts[0])["bodyBytes"].GetUint64(), kMiB);
+  EXPECT_EQ((*posts[1])["bodyBytes"].GetUint64(), kMiB);
+}
+
+// ---------------------------------------------------------------------------
+// A part PUT refused with an HTTP status: the storage did not keep the part,
+// so the attempt counts as failed and is repeated.
+
+TEST(RefusedPut, Answered500TwiceThen200LogsRetry2OnceAndTheFileArrivesWhole) {
+  FaultRun run(Flow::kMultipart, {Rule("part-put", "status").nth(1).status(500),
+                                  Rule("part-put", "status").nth(2).status(500)});
+  run.expectIdentical();
+  auto puts = run.requestsOf("part-put");
+  ASSERT_EQ(puts.size(), 5u);
+  const std::string part1 = run.store.baseUrl() + stringAt(*puts[0], "path");
+  EXPECT_THAT(run.retries, ElementsAre(part1 + " connect failed!!! retry 2"));
+  EXPECT_EQ((*puts[2])["status"].GetInt(), 200);
+  EXPECT_EQ((*puts[2])["bodyBytes"].GetUint64(), kMiB);
+}
+
+class RefusedPutOnce : public ::testing::TestWithParam<int> {};
+
+TEST_P(RefusedPutOnce, IsRepeatedSilentlyAndTheFileArrivesWhole) {
+  FaultRun run(Flow::kMultipart,
+               {Rule("part-put", "status")
+                    .nth(2)
+                    .status(GetParam())
+                    .body("<?xml version=\"1.0\"?><Error><Code>Refused</Code></Error>")
+                    .contentType("application/xml")});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("part-put"), kParts + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, RefusedPutOnce, ::testing::Values(403, 500, 503),
+                         [](const auto& info) { return "Status" + std::to_string(info.param); });
+
+// The answers judged by their body are not retried for their status.
+TEST(StatusOfJudgedAnswers, A500WithASuccessBodyIsASuccessWithoutRetry) {
+  FaultRun run(Flow::kDirect, {Rule("direct-upload", "pass").status(500)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("direct-upload"), 1);
+}
+
+TEST(StatusOfJudgedAnswers, A503WithAnErrorEnvelopeFailsWithoutRetry) {
+  FaultRun run(Flow::kMultipart, {Rule("create-task", "status").status(503)});
+  run.expectFailure("createUploadTask failed!");
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("create-task"), 1);
+  EXPECT_EQ(run.count("part-url"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Bad answers, every form for every answer the uploader judges.
+
+enum class Expect {
+  kIdentical,     // the upload goes through untouched
+  kCleanFailure,  // the failure result of the step (or a failed load)
+};
+
+struct BodyCase {
+  std::string kind;
+  std::string form;
+  std::vector<Rule> rules;
+  Expect expect;
+};
+
+// A success answer of `kind` as the stand-in would give it, with made-up ids.
+std::string forgedSuccess(const std::string& kind) {
+  if (kind == "gateway-token")
+    return R"({"access_token":"gw-forged","token_type":"bearer","expires_in":3600})";
+  if (kind == "project-list") return R"({"project":{"id":4242,"name":"demo project"}})";
+  if (kind == "storage-token") {
+    return R"({"code":"success","data":{"token":"st-forged","expireTime":"2099-01-01 00:00:00"}})";
+  }
+  if (kind == "create-task") return R"({"code":"success","data":{"id":"task-forged"}})";
+  if (kind == "part-url") {
+    return R"({"code":"success","data":"{base}/storage/task-forged/1?expires=4102444800&signature=00"})";
+  }
+  return R"({"code":"success","data":{"status":"success","fileItemId":"item-forged","fileItemName":"sample.bin"}})";
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::vector<BodyCase> badBodyCases() {
+  std::vector<BodyCase> cases;
+  const std::vector<std::string> judged = {"gateway-token", "project-list", "storage-token",
+                                           "direct-upload", "create-task",  "part-url",
+                                           "merge"};
+  for (const std::string& kind : judged) {
+    // The part-url answer is parsed as it arrived, without the conversion
+    // into the local code page that every other answer goes through.
+    const Expect unconvertible = kind == "part-url" ? Expect::kIdentical : Expect::kCleanFailure;
+    std::string forged = forgedSuccess(kind);
+    std::string nul = forged.substr(0, 12) + std::string(1, '\0') + forged.substr(12);
+    cases.push_back({kind,
+                     "not_json",
+                     {Rule(kind, "body")
+                          .status(502)
+                          .body("<html><body><h1>502 Bad Gateway</h1></body></html>")
+                          .contentType("text/html")},
+                     Expect::kCleanFailure});
+    cases.push_back(
+        {kind, "json_array", {Rule(kind, "body").body("[" + forged + "]")}, Expect::kCleanFailure});
+    cases.push_back(
+        {kind, "nul_byte", {Rule(kind, "body").bodyBase64(base64Of(nul))}, Expect::kCleanFailure});
+    cases.push_back(
+        {kind, "text_gbk_lacks", {Rule(kind, "pass").set("note", quoted(kEmoji))}, unconvertible});
+    cases.push_back({kind,
+                     "invalid_utf8",
+                     {Rule(kind, "pass").set("note", quoted(kInvalidUtf8))},
+                     unconvertible});
+    cases.push_back({kind,
+                     "ten_megabyte_answer",
+                     {Rule(kind, "pass").padTo(kTenMegabytes)},
+                     Expect::kIdentical});
+    cases.push_back({kind,
+                     "ten_megabytes_of_junk",
+                     {Rule(kind, "body").body("<html>").padTo(kTenMegabytes)},
+                     Expect::kCleanFailure});
+    cases.push_back({kind,
+                     "long_header_line",
+                     {Rule(kind, "pass").header("X-Fill", kLongHeaderLine)},
+                     Expect::kIdentical});
+  }
+  // The part PUT's answer is not judged; it may be large all the same.
+  cases.push_back({"part-put",
+                   "ten_megabyte_answer",
+                   {Rule("part-put", "pass").nth(1).padTo(kTenMegabytes)},
+                   Expect::kIdentical});
+  cases.push_back({"part-put",
+                   "long_header_line",
+                   {Rule("part-put", "pass").header("X-Fill", kLongHeaderLine)},
+                   Expect::kIdentical});
+  return cases;
+}
+
+// What a clean failure of each step looks like, beyond the result file.
+void expectStoppedAt(const FaultRun& run, const std::string& kind) {
+  if (kind == "gateway-token" || kind == "project-list") {
+    run.expectLoadFailure();
+    if (kind == "gateway-token") {
+      // The lookup still goes out, with nothing after the bearer prefix, and is refused.
+      auto lookups = run.requestsOf("project-list");
+      ASSERT_EQ(lookups.size(), 1u);
+      EXPECT_EQ(headerOf(*lookups[0], "authorization").find("gw-"), std::string::npos);
+      EXPECT_EQ((*lookups[0])["status"].GetInt(), 401);
+    }
+    return;
+  }
+  if (kind == "storage-token") {
+    // No token held: the upload goes out with an empty bearer and is refused.
+    run.expectFailure("uploadOnePartData failed!");
+    auto posts = run.requestsOf("direct-upload");
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_THAT(headerOf(*posts[0], "authorization"), StartsWith("Bearer"));
+    EXPECT_EQ(headerOf(*posts[0], "authorization").find("st-"), std::string::npos);
+    EXPECT_EQ((*posts[0])["status"].GetInt(), 401);
+    return;
+  }
+  if (kind == "direct-upload") return run.expectFailure("uploadOnePartData failed!");
+  if (kind == "create-task") {
+    run.expectFailure("createUploadTask failed!");
+    EXPECT_EQ(run.count("part-url"), 0);
+    return;
+  }
+  if (kind == "part-url") {
+    run.expectFailure("uploadPartData failed!");
+    EXPECT_EQ(run.count("part-url"), kParts);  // every part is tried
+    EXPECT_EQ(run.count("part-put"), 0);
+    EXPECT_EQ(run.count("merge"), 0);
+    return;
+  }
+  run.expectFailure("mergeUploadTask failed!");
+}
+
+class BadAnswer : public ::testing::TestWithParam<BodyCase> {};
+
+TEST_P(BadAnswer, EndsCleanlyOrGoesThroughUntouched) {
+  const BodyCase& c = GetParam();
+  FaultRun run(flowOf(c.kind), c.rules);
+  EXPECT_THAT(run.retries, IsEmpty());  // a judged answer is never retried
+  if (c.expect == Expect::kIdentical) {
+    run.expectIdentical();
+  } else {
+    expectStoppedAt(run, c.kind);
+  }
+  auto faulted = run.requestsOf(c.kind);
+  ASSERT_FALSE(faulted.empty());
+  EXPECT_FALSE(stringAt(*faulted[0], "fault").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryForm, BadAnswer, ::testing::ValuesIn(badBodyCases()),
+                         [](const auto& info) {
+                           return testName(info.param.kind + "_" + info.param.form);
+                         });
+
+// A header line longer than libcurl takes fails that attempt; the next one
+// follows silently. The first answer is lost after the request was handled,
+// which is harmless for these kinds (an extra task at most stays open).
+class OverlongHeaderOnce : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(OverlongHeaderOnce, FailsOneAttemptAndTheNextGoesThrough) {
+  const std::string kind = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "pass").nth(1).header("X-Fill", kOverlongHeaderLine)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count(kind), normalCount(kind) + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachRequestKind, OverlongHeaderOnce,
+                         ::testing::Values("gateway-token", "project-list", "storage-token",
+                                           "create-task", "part-url", "part-put"),
+                         [](const auto& info) { return testName(info.param); });
+
+// The answer to a request that creates the item, lost after the store acted:
+// the attempt is repeated like any failed transfer. These pin what follows.
+TEST(AnswerLostAfterHandling, ADirectUploadIsStoredTwiceAndTheSecondItemIsReported) {
+  FaultRun run(Flow::kDirect,
+               {Rule("direct-upload", "pass").nth(1).header("X-Fill", kOverlongHeaderLine)});
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("direct-upload"), 2);
+  ASSERT_TRUE(run.items.IsArray());
+  ASSERT_EQ(run.items.Size(), 2u);  // a duplicate item is left behind
+  EXPECT_EQ(run.result(), successResult(stringAt(run.items[1], "id")));
+  for (const auto& item : run.items.GetArray()) {
+    EXPECT_EQ(stringAt(item, "sha256"), sha256Hex(run.content()));
+  }
+}
+
+TEST(AnswerLostAfterHandling, AMergeIsReportedAsFailedAlthoughTheFileWasStored) {
+  FaultRun run(Flow::kMultipart,
+               {Rule("merge", "pass").nth(1).header("X-Fill", kOverlongHeaderLine)});
+  EXPECT_THAT(run.retries, IsEmpty());
+  run.expectFailure("mergeUploadTask failed!");
+  auto merges = run.requestsOf("merge");
+  ASSERT_EQ(merges.size(), 2u);
+  EXPECT_EQ((*merges[1])["status"].GetInt(), 404);  // the task is gone with the first merge
+  ASSERT_TRUE(run.items.IsArray());
+  ASSERT_EQ(run.items.Size(), 1u);
+  EXPECT_EQ(stringAt(run.items[0], "sha256"), sha256Hex(run.content()));
+}
+
+// ---------------------------------------------------------------------------
+// Members of the wrong type, for every member the uploader reads. The stand-in
+// handles the request for real and then retypes one member of its answer.
+
+struct TypeCase {
+  std::string kind;
+  std::string path;
+  std::string json;  // the member's new value
+  Expect expect;
+  std::string name;
+};
+
+std::vector<TypeCase> wrongTypeCases() {
+  return {
+      {"gateway-token", "access_token", "1", Expect::kCleanFailure, "access_token_number"},
+      {"gateway-token", "access_token", "null", Expect::kCleanFailure, "access_token_null"},
+      {"project-list", "project.id", R"("4242")", Expect::kCleanFailure, "project_id_string"},
+      {"project-list", "project.id", "-1", Expect::kCleanFailure, "project_id_negative"},
+      {"project-list", "project.id", "4242.0", Expect::kCleanFailure, "project_id_fraction"},
+      {"project-list", "project", R"("4242")", Expect::kCleanFailure, "project_string"},
+      {"storage-token", "code", "true", Expect::kCleanFailure, "code_boolean"},
+      {"storage-token", "code", R"("SUCCESS")", Expect::kCleanFailure, "code_other_case"},
+      {"storage-token", "data", R"("x")", Expect::kCleanFailure, "data_string"},
+      {"storage-token", "data.token", "1", Expect::kCleanFailure, "token_number"},
+      {"direct-upload", "data", R"("x")", Expect::kCleanFailure, "data_string"},
+      {"direct-upload", "data.status", "1", Expect::kCleanFailure, "status_number"},
+      {"create-task", "data", R"("x")", Expect::kCleanFailure, "data_string"},
+      {"create-task", "data.id", "7", Expect::kCleanFailure, "id_number"},
+      {"part-url", "data", "7", Expect::kCleanFailure, "data_number"},
+      {"part-url", "data", R"({"url":"x"})", Expect::kCleanFailure, "data_object"},
+      {"merge", "data", R"("x")", Expect::kCleanFailure, "data_string"},
+      {"merge", "data.status", "1", Expect::kCleanFailure, "status_number"},
+  };
+}
+
+class WrongType : public ::testing::TestWithParam<TypeCase> {};
+
+TEST_P(WrongType, EndsInTheStepsFailure) {
+  const TypeCase& c = GetParam();
+  FaultRun run(flowOf(c.kind), {Rule(c.kind, "pass").set(c.path, c.json)});
+  EXPECT_THAT(run.retries, IsEmpty());
+  expectStoppedAt(run, c.kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMemberRead, WrongType, ::testing::ValuesIn(wrongTypeCases()),
+                         [](const auto& info) {
+                           return testName(info.param.kind + "_" + info.param.name);
+                         });
+
+// An "expireTime" the uploader cannot read: the token is used but never held
+// as valid, so every document-store request asks for a token first.
+TEST(WrongTypeOfExpiry, TheTokenIsUsedButAskedForBeforeEveryRequest) {
+  FaultRun run(Flow::kMultipart, {Rule("storage-token", "pass").set("data.expireTime", "5")});
+  EXPECT_THAT(run.retries, IsEmpty());
+  run.expectIdentical();
+  EXPECT_EQ(run.count("storage-token"), 1 + kParts + 1);  // task, each part URL, merge
+}
+
+// A part URL of the wrong type for one part: the other parts are still sent,
+// the merge is not asked for.
+TEST(WrongTypeOfPartUrl, OnePartFailsTheOthersAreSentAndNothingIsMerged) {
+  FaultRun run(Flow::kMultipart, {Rule("part-url", "pass").nth(2).set("data", "7")});
+  EXPECT_THAT(run.retries, IsEmpty());
+  run.expectFailure("uploadPartData failed!");
+  EXPECT_EQ(run.count("part-url"), kParts);
+  EXPECT_EQ(run.count("part-put"), kParts - 1);
+  EXPECT_EQ(run.count("merge"), 0);
+  EXPECT_THAT(run.upload.run.out, HasSubstr("\n..\n"));  // one mark per part that had a URL
+}
+
+// The item's id or name of the wrong type: the store made the item, so the
+// run succeeds, but the result file cannot name what it did not receive.
+class WrongTypeOfItemField : public ::testing::TestWithParam<std::pair<std::string, std::string>> {
+};
+
+TEST_P(WrongTypeOfItemField, SucceedsWithThatFieldEmptyAndTheBytesStored) {
+  const auto& [kind, member] = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "pass").set("data." + member, "3")});
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.exitStatus(), 0);
+  ASSERT_TRUE(run.items.IsArray());
+  ASSERT_EQ(run.items.Size(), 1u);
+  std::string id = stringAt(run.items[0], "id");
+  EXPECT_EQ(sha256Hex(run.store.storedBytes(id)), sha256Hex(run.content()));
+  if (member == "fileItemId") {
+    EXPECT_EQ(run.result(), successResult("", "sample.bin"));
+  } else {
+    EXPECT_EQ(run.result(), successResult(id, ""));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DirectAndMerge, WrongTypeOfItemField,
+    ::testing::Values(std::pair<std::string, std::string>{"direct-upload", "fileItemId"},
+                      std::pair<std::string, std::string>{"direct-upload", "fileItemName"},
+                      std::pair<std::string, std::string>{"merge", "fileItemId"},
+                      std::pair<std::string, std::string>{"merge", "fileItemName"}),
+    [](const auto& info) { return testName(info.param.first + "_" + info.param.second); });
+
+// ---------------------------------------------------------------------------
+// The secret check itself finds what it looks for.
+
+TEST(SecretCheck, FindsTheSecretTheCredentialAndASignedQuery) {
+  const std::string credential =
+      base64Of(std::string(LocalStore::kAppKey) + ":" + LocalStore::kAppSecret);
+  for (const std::string& leak : {std::string(LocalStore::kAppSecret), credential,
+                                  std::string("/storage/t/1?expires=1&signature=ab")}) {
+    SCOPED_TRACE(leak);
+    RunResult inErr;
+    inErr.err = "E0101 corvaneMuliUpload:1] " + leak + "\n";
+    EXPECT_NONFATAL_FAILURE(expectNoSecrets(inErr), "is in stderr");
+    RunResult inLogs;
+    inLogs.logs = "..." + leak;
+    EXPECT_NONFATAL_FAILURE(expectNoSecrets(inLogs), "is in a log file");
+  }
+}
+
+}  // namespace
+}  // namespace corvane::e2e
