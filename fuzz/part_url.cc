@@ -1,0 +1,23 @@
+// The part URL response: the input is the body of the answer, which is
+// parsed raw (no conversion, no dump).
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace corvane;
+  fuzz::quietProcess();
+  testing::FakeEnv env;
+  testing::ScriptedTransfers network;
+  network.thenRespond(fuzz::asText(data, size));
+  CorvaneMultiUpload uploader;
+  fuzz::makeReady(uploader, env);
+
+  std::string url = "unset";
+  bool got = uploader.getPartUrl("task-1", 2, url);
+  fuzz::check(network.attempts().size() == 1, "an answered request is sent once");
+  if (got) {
+    fuzz::check(uploader.errorMessage == "earlier message", "a success records no error");
+  } else {
+    fuzz::check(url == "unset", "a refused answer leaves the URL alone");
+  }
+  return 0;
+}
