@@ -21,6 +21,8 @@ class ReadOnlyFile {
   uint64_t size() const;
   // Reads up to `length` bytes at `offset` without moving any shared
   // position. Returns the bytes read, 0 at the end of the file, -1 on error.
+  // A large read into a buffer misaligned against the file may return only
+  // a few bytes, so that the next read into the same buffer lines up.
   int64_t readAt(uint64_t offset, char* destination, size_t length) const;
   // Tells the kernel the file is about to be read front to back.
   void adviseSequential() const;
