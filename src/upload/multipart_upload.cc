@@ -15,21 +15,17 @@
 namespace corvane {
 namespace {
 
+// Request bodies take their texts as C strings, so each ends at its first NUL.
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void writeString(JsonWriter& writer, const std::string& text) {
-  std::string upToNul(text.c_str());
-  writer.String(upToNul.data(), static_cast<rapidjson::SizeType>(upToNul.size()));
-}
 
 std::string taskBody(const std::string& name, const std::string& parentId, uint64_t length) {
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   writer.StartObject();
   writer.Key("name");
-  writeString(writer, name);
+  writer.String(name.c_str());
   writer.Key("parentId");
-  writeString(writer, parentId);
+  writer.String(parentId.c_str());
   writer.Key("parentPath");
   writer.String("/test/");
   writer.Key("length");
@@ -43,7 +39,7 @@ std::string partUrlBody(const std::string& uploadId, int32_t partNum) {
   JsonWriter writer(buffer);
   writer.StartObject();
   writer.Key("id");
-  writeString(writer, uploadId);
+  writer.String(uploadId.c_str());
   writer.Key("partNum");
   writer.Int(partNum);
   writer.EndObject();
@@ -55,9 +51,9 @@ std::string mergeBody(const std::string& uploadId, const std::string& parentId) 
   JsonWriter writer(buffer);
   writer.StartObject();
   writer.Key("id");
-  writeString(writer, uploadId);
+  writer.String(uploadId.c_str());
   writer.Key("parentId");
-  writeString(writer, parentId);
+  writer.String(parentId.c_str());
   writer.EndObject();
   return buffer.GetString();
 }

@@ -32,11 +32,6 @@ mode_t newFileMode() {
   return 0666 & ~mask;
 }
 
-void writeString(rapidjson::Writer<rapidjson::StringBuffer>& writer, const std::string& text) {
-  std::string upToNul(text.c_str());
-  writer.String(upToNul.data(), static_cast<rapidjson::SizeType>(upToNul.size()));
-}
-
 }  // namespace
 
 uint64_t getFileSize(const std::string& path) { return ReadOnlyFile(path).size(); }
@@ -60,17 +55,18 @@ std::string buildResultDocument(bool succeeded, const std::string& message,
                                 const std::string& fileItemId, const std::string& fileItemName) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  // Values go in as C strings, so each ends at its first NUL.
   writer.StartObject();
   writer.Key("code");
   writer.String(succeeded ? "success" : "failed");
   writer.Key("message");
-  writeString(writer, message);
+  writer.String(message.c_str());
   writer.Key("data");
   writer.StartObject();
   writer.Key("fileitemid");
-  writeString(writer, fileItemId);
+  writer.String(fileItemId.c_str());
   writer.Key("fileitemname");
-  writeString(writer, fileItemName);
+  writer.String(fileItemName.c_str());
   writer.EndObject();
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
