@@ -7,7 +7,7 @@
 namespace corvane {
 namespace {
 
-LocalCodepage selectedCodepage = LocalCodepage::kGbk;
+LocalCodepage selectedCodepage = platformCodepage();
 
 // Owns one iconv conversion descriptor.
 class Converter {
@@ -60,6 +60,14 @@ bool secondByteAllowed(unsigned char lead, unsigned char second) {
 }
 
 }  // namespace
+
+LocalCodepage platformCodepage() {
+#ifdef _WIN32
+  return LocalCodepage::kGbk;
+#else
+  return LocalCodepage::kUtf8;
+#endif
+}
 
 void setLocalCodepage(LocalCodepage codepage) { selectedCodepage = codepage; }
 

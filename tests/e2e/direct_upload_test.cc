@@ -74,7 +74,7 @@ TEST_F(DirectUpload, StdoutCarriesBothDumpsOfEachExchange) {
 
 TEST_F(DirectUpload, AwkwardTargetNamesArriveIntact) {
   const std::string name = "a b&c=d+e \xE4\xB8\xAD\xE6\x96\x87.txt";
-  Uploaded uploaded = upload(dir, store, "content", {{"targetname", name}});
+  Uploaded uploaded = upload(dir, store, "content", {{"targetname", name}, {"codepage", "GBK"}});
   ASSERT_EQ(uploaded.run.exitStatus, 0);
   rapidjson::Document items;
   items.Parse(store.get("/_control/items").c_str());
@@ -82,6 +82,11 @@ TEST_F(DirectUpload, AwkwardTargetNamesArriveIntact) {
   EXPECT_EQ(std::string(items[0]["name"].GetString()), name);
   // The name in the result file is the store's answer in the local code page.
   EXPECT_THAT(uploaded.result, HasSubstr("a b&c=d+e \xD6\xD0\xCE\xC4.txt"));
+  // Where the local code page is UTF-8, the platform's own here, it stays so.
+  Uploaded native = upload(dir, store, "content", {{"targetname", name}});
+  ASSERT_EQ(native.run.exitStatus, 0);
+  EXPECT_THAT(native.result, HasSubstr(name));
+  EXPECT_THAT(native.run.out, HasSubstr(name));
 }
 
 TEST_F(DirectUpload, AnErrorEnvelopeEndsInTheDriversMessage) {

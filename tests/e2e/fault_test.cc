@@ -175,16 +175,16 @@ std::string failedResult(const std::string& message) {
 // no secret in stderr or the logs, and no success without the file's bytes.
 class FaultRun {
  public:
-  FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {})
+  FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {},
+           std::map<std::string, std::string> overrides = {})
       : content_(std::move(content)) {
     if (content_.empty()) {
       content_ = patternBytes(flow == Flow::kMultipart ? kMultipartSize : kDirectSize, 7);
     }
     std::string json = replaceAll(rulesJson(rules), "{base}", store.baseUrl());
     EXPECT_THAT(store.post("/_control/faults", json), HasSubstr(R"("ok":true)")) << json;
-    std::map<std::string, std::string> overrides;
     if (flow == Flow::kTenant) {
-      overrides = {{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}};
+      overrides.insert({{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}});
     }
     upload = uploadContent(dir, store, content_, overrides);
     requests.Parse(store.get("/_control/requests").c_str());
@@ -418,6 +418,7 @@ struct BodyCase {
   std::string form;
   std::vector<Rule> rules;
   Expect expect;
+  std::map<std::string, std::string> config = {};  // keys added to the configuration
 };
 
 // A success answer of `kind` as the stand-in would give it, with made-up ids.
@@ -459,16 +460,26 @@ std::vector<BodyCase> badBodyCases() {
         {kind, "json_array", {Rule(kind, "body").body("[" + forged + "]")}, Expect::kCleanFailure});
     cases.push_back(
         {kind, "nul_byte", {Rule(kind, "body").bodyBase64(base64Of(nul))}, Expect::kCleanFailure});
-    cases.push_back(
-        {kind, "text_gbk_lacks", {Rule(kind, "pass").set("note", quoted(kEmoji))}, unconvertible});
+    const std::map<std::string, std::string> gbk = {{"codepage", "GBK"}};
+    cases.push_back({kind,
+                     "text_gbk_lacks",
+                     {Rule(kind, "pass").set("note", quoted(kEmoji))},
+                     unconvertible,
+                     gbk});
+    // The platform's own code page here is UTF-8, which has every character.
+    cases.push_back({kind,
+                     "text_gbk_lacks_in_utf8",
+                     {Rule(kind, "pass").set("note", quoted(kEmoji))},
+                     Expect::kIdentical});
     cases.push_back({kind,
                      "invalid_utf8",
                      {Rule(kind, "pass").set("note", quoted(kInvalidUtf8))},
                      unconvertible});
+    // A captured answer is never allowed to grow without bound.
     cases.push_back({kind,
                      "ten_megabyte_answer",
                      {Rule(kind, "pass").padTo(kTenMegabytes)},
-                     Expect::kIdentical});
+                     Expect::kCleanFailure});
     cases.push_back({kind,
                      "ten_megabytes_of_junk",
                      {Rule(kind, "body").body("<html>").padTo(kTenMegabytes)},
@@ -533,7 +544,7 @@ class BadAnswer : public ::testing::TestWithParam<BodyCase> {};
 
 TEST_P(BadAnswer, EndsCleanlyOrGoesThroughUntouched) {
   const BodyCase& c = GetParam();
-  FaultRun run(flowOf(c.kind), c.rules);
+  FaultRun run(flowOf(c.kind), c.rules, {}, c.config);
   EXPECT_THAT(run.retries, IsEmpty());  // a judged answer is never retried
   if (c.expect == Expect::kIdentical) {
     run.expectIdentical();

@@ -33,7 +33,7 @@ std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
 class ConfigLoading : public ::testing::Test {
  protected:
   void SetUp() override {
-    setLocalCodepage(LocalCodepage::kGbk);
+    setLocalCodepage(platformCodepage());
     localPath = dir.write("data.bin", "0123456789");
     keys = {
         {"accounturl", jsonString("https://acct.test")},
@@ -73,7 +73,7 @@ class ConfigLoading : public ::testing::Test {
     return json + "}";
   }
 
-  void TearDown() override { setLocalCodepage(LocalCodepage::kGbk); }
+  void TearDown() override { setLocalCodepage(platformCodepage()); }
 
   bool loadText(const std::string& content) {
     return uploader.loadConfig(dir.write("config.json", content));
@@ -440,15 +440,18 @@ TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
   // The file exists under its UTF-8 name; only the conversion makes it fail.
   std::string emojiPath = dir.write("photo-\xF0\x9F\x98\x80.bin", "data");
   set("localfile", jsonString(emojiPath));
+  set("codepage", jsonString("GBK"));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
   EXPECT_EQ(uploader.localfile, "");
 }
 
-TEST_F(ConfigLoading, OutputOutsideTheCodePageBecomesEmpty) {
+TEST_F(ConfigLoading, OutputOutsideTheCodePageCannotBeWritten) {
   set("output", jsonString(dir.file("result-\xF0\x9F\x98\x80.json")));
-  ASSERT_TRUE(load()) << uploader.errorMessage;
+  set("codepage", jsonString("GBK"));
+  EXPECT_FALSE(load());
   EXPECT_EQ(uploader.output, "");
+  EXPECT_EQ(uploader.errorMessage, "output can not write!");
 }
 
 TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
@@ -473,10 +476,12 @@ TEST_F(ConfigLoading, UnknownCodepageFailsTheLoad) {
   EXPECT_EQ(uploader.errorMessage, "codepage is invalid!");
 }
 
-TEST_F(ConfigLoading, LoadWithoutCodepageReturnsToGbk) {
-  setLocalCodepage(LocalCodepage::kUtf8);
-  ASSERT_TRUE(load()) << uploader.errorMessage;
-  EXPECT_EQ(localCodepage(), LocalCodepage::kGbk);
+TEST_F(ConfigLoading, LoadWithoutCodepageTakesThePlatformsOwn) {
+  for (LocalCodepage before : {LocalCodepage::kGbk, LocalCodepage::kUtf8}) {
+    setLocalCodepage(before);
+    ASSERT_TRUE(load()) << uploader.errorMessage;
+    EXPECT_EQ(localCodepage(), platformCodepage());
+  }
 }
 
 // ---- Part size ------------------------------------------------------------

@@ -744,10 +744,12 @@ TEST_F(Upload, PartCutShortByAShrunkenFileIsNotCountedAsSent) {
   network.thenRespond(signedUrlBody(blobUrl(3)));
   for (int i = 0; i < 33; ++i) network.then(putAsLibcurlWould(network));
   EXPECT_FALSE(captured([&] { return uploader.uploadPartData("T"); }));
+  // The shrunk file ends the upload at once: no retry of part 2, no part 3.
   auto part2 = attemptsTo(blobUrl(2));
-  ASSERT_FALSE(part2.empty());
+  ASSERT_EQ(part2.size(), 1u);
   EXPECT_EQ(part2[0].uploaded, content.substr(1000, 500));
-  EXPECT_EQ(printed, "...\n");
+  EXPECT_EQ(network.attempts().size(), 4u);
+  EXPECT_EQ(printed, "..\n");
 }
 
 TEST_F(Upload, EmptyFileHasNoPartButEndsTheLine) {
@@ -1053,13 +1055,23 @@ TEST(ResultDocument, TextsEndAtTheirFirstNul) {
             R"({"code":"success","message":"ab","data":{"fileitemid":"i","fileitemname":""}})");
 }
 
-TEST(ResultFile, WritesExactBytesWithoutLineEnd) {
+TEST(ResultFile, WritesExactBytesWithoutLineEndOrSaysWhyNot) {
   ScratchDir dir;
   std::string path = dir.file("r.json");
-  ASSERT_TRUE(writeTextFile(path, "{\"a\":1}"));
+  std::string reason;
+  ASSERT_TRUE(writeTextFile(path, "{\"a\":1}", reason));
   EXPECT_EQ(readWholeFile(path), std::optional<std::string>("{\"a\":1}"));
-  EXPECT_FALSE(writeTextFile(dir.file("missing/r.json"), "x"));
-  EXPECT_FALSE(writeTextFile("", "x"));
+  EXPECT_FALSE(writeTextFile(dir.file("missing/r.json"), "x", reason));
+  EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_FALSE(writeTextFile("", "x", reason));
+}
+
+TEST(ResultFile, ANameAtTheLengthLimitIsWritten) {
+  ScratchDir dir;
+  std::string path = dir.file(std::string(250, 'r'));
+  std::string reason;
+  EXPECT_TRUE(writeTextFile(path, "x", reason)) << reason;
+  EXPECT_EQ(readWholeFile(path), std::optional<std::string>("x"));
 }
 
 TEST(FileSize, IsZeroForAMissingFile) {
