@@ -143,21 +143,31 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-// The glog prefix cut off: "<url> connect failed!!! retry N".
-std::vector<std::string> retryLinesOf(const std::string& err) {
+// The log lines holding `needle`, with the glog prefix cut off.
+std::vector<std::string> logLinesWith(const std::string& err, const std::string& needle) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < err.size()) {
     size_t end = err.find('\n', start);
     if (end == std::string::npos) end = err.size();
     std::string line = err.substr(start, end - start);
-    if (line.find("connect failed!!!") != std::string::npos) {
+    if (line.find(needle) != std::string::npos) {
       size_t bracket = line.find("] ");
       lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
     }
     start = end + 1;
   }
   return lines;
+}
+
+// "<url> connect failed!!! retry N".
+std::vector<std::string> retryLinesOf(const std::string& err) {
+  return logLinesWith(err, "connect failed!!!");
+}
+
+// "<url> attempt N failed: <cause>".
+std::vector<std::string> causeLinesOf(const std::string& err) {
+  return logLinesWith(err, " attempt ");
 }
 
 std::string successResult(const std::string& id, const std::string& name = "sample.bin") {
@@ -190,6 +200,7 @@ class FaultRun {
     requests.Parse(store.get("/_control/requests").c_str());
     items.Parse(store.get("/_control/items").c_str());
     retries = retryLinesOf(upload.run.err);
+    causes = causeLinesOf(upload.run.err);
     checkEveryRun();
   }
 
@@ -241,6 +252,7 @@ class FaultRun {
   rapidjson::Document requests;
   rapidjson::Document items;
   std::vector<std::string> retries;
+  std::vector<std::string> causes;
 
  private:
   void checkEveryRun() const {
@@ -299,6 +311,10 @@ TEST_P(DroppedFirstAttempt, IsRetriedSilentlyAndTheFileArrivesWhole) {
   EXPECT_EQ(run.count(kind), normalCount(kind) + 1);
   auto faulted = run.requestsOf(kind);
   ASSERT_FALSE(faulted.empty());
+  // The one failed attempt says why, with its URL but never its query.
+  const std::string url = run.store.baseUrl() + stringAt(*faulted[0], "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Empty reply from server"
+                                            " (curl error 52)"));
   EXPECT_EQ(stringAt(*faulted[0], "fault"), "drop");
   EXPECT_EQ((*faulted[0])["status"].GetInt(), 0);
 }
@@ -322,6 +338,13 @@ TEST(DroppedAttempts, ThreeInARowOnAPartLogRetry2And3ThenTheFileArrivesWhole) {
   // The signed URL's query stays out of the lines.
   EXPECT_THAT(run.retries, ElementsAre(part2 + " connect failed!!! retry 2",
                                        part2 + " connect failed!!! retry 3"));
+  EXPECT_THAT(run.causes, ElementsAre(StartsWith(part2 + " attempt 1 failed: "),
+                                      StartsWith(part2 + " attempt 2 failed: "),
+                                      StartsWith(part2 + " attempt 3 failed: ")));
+  // Each cause comes before its retry line.
+  const std::string& err = run.upload.run.err;
+  EXPECT_LT(err.find(" attempt 2 failed: "), err.find("connect failed!!! retry 2"));
+  EXPECT_LT(err.find("connect failed!!! retry 2"), err.find(" attempt 3 failed: "));
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(stringAt(*puts[i], "fault"), "drop");
   EXPECT_EQ(stringAt(*puts[4], "path"), stringAt(*puts[1], "path"));
   EXPECT_EQ((*puts[4])["status"].GetInt(), 200);
@@ -368,6 +391,9 @@ TEST(RefusedPut, Answered500TwiceThen200LogsRetry2OnceAndTheFileArrivesWhole) {
   ASSERT_EQ(puts.size(), 5u);
   const std::string part1 = run.store.baseUrl() + stringAt(*puts[0], "path");
   EXPECT_THAT(run.retries, ElementsAre(part1 + " connect failed!!! retry 2"));
+  const std::string refused = "The requested URL returned error: 500 (curl error 22)";
+  EXPECT_THAT(run.causes, ElementsAre(part1 + " attempt 1 failed: " + refused,
+                                      part1 + " attempt 2 failed: " + refused));
   EXPECT_EQ((*puts[2])["status"].GetInt(), 200);
   EXPECT_EQ((*puts[2])["bodyBytes"].GetUint64(), kMiB);
 }

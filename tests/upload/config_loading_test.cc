@@ -652,7 +652,19 @@ TEST(ReadTextFile, StopsAtTheFirstNulAndSkipsTheByteOrderMark) {
   ScratchDir dir;
   std::string path = dir.write("t.json", std::string("\xEF\xBB\xBF{\"a\":1}\0junk", 15));
   EXPECT_EQ(readTextFile(path), "{\"a\":1}");
-  EXPECT_EQ(readTextFile(dir.file("missing")), "");
+  std::string reason;
+  EXPECT_EQ(readTextFile(dir.file("missing"), &reason), "");
+  EXPECT_EQ(reason, "No such file or directory");
+}
+
+TEST(ParseConfigText, SaysWhereAndWhatTheErrorIs) {
+  rapidjson::Document document;
+  std::string problem;
+  EXPECT_FALSE(parseConfigText("{\n  \"a\": 1\n  \"b\": 2\n}", document, problem));
+  EXPECT_EQ(problem, "line 3, column 3: Missing a comma or '}' after an object member.");
+  EXPECT_FALSE(parseConfigText("{\"a\": 1,}", document, problem));
+  EXPECT_EQ(problem, "line 1, column 9: Missing a name for object member.");
+  EXPECT_TRUE(parseConfigText("{\"a\": [[[1]]]}", document, problem));
 }
 
 }  // namespace
