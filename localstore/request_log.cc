@@ -18,6 +18,8 @@ void write_record(JsonWriter& w, const RequestRecord& r) {
   if (r.body) w.key("body").str(*r.body);
   w.key("bodyBytes").unum(r.body_bytes).key("status").num(r.status);
   if (!r.fault.empty()) w.key("fault").str(r.fault);
+  w.key("startMs").num(r.start_ms).key("endMs").num(r.end_ms);
+  if (!r.closed_by.empty()) w.key("closedBy").str(r.closed_by);
   w.end_object();
 }
 

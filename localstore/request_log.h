@@ -26,6 +26,11 @@ struct RequestRecord {
   std::uint64_t body_bytes = 0;
   int status = 0;     // 0 when the connection was dropped
   std::string fault;  // fault action applied, if any
+  // Real time in milliseconds since 1970: when the handler took the request
+  // (its headers read) and when the stand-in was done with it.
+  std::int64_t start_ms = 0;
+  std::int64_t end_ms = 0;
+  std::string closed_by;  // stalls only: "client" when its close was seen, else "server"
 };
 
 class RequestLog {

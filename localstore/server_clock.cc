@@ -4,11 +4,12 @@
 
 namespace localstore {
 
-std::int64_t ServerClock::now_millis() const {
+std::int64_t real_now_millis() {
   auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
-  return ms + offset_seconds_ * 1000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
 }
+
+std::int64_t ServerClock::now_millis() const { return real_now_millis() + offset_seconds_ * 1000; }
 
 std::int64_t ServerClock::now_seconds() const { return now_millis() / 1000; }
 

@@ -20,6 +20,9 @@ class ServerClock {
   std::atomic<std::int64_t> offset_seconds_{0};
 };
 
+// Real time in milliseconds since 1970, without the offset: for timings.
+std::int64_t real_now_millis();
+
 // Formats a unix time as "YYYY-mm-dd HH:MM:SS" in the machine's local
 // standard time: the zone's wall clock without any daylight-saving shift, so
 // that reading the text back with mktime and tm_isdst 0 (as the uploader

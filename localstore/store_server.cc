@@ -35,6 +35,7 @@ void add_header(RequestRecord& record, const std::string& name, const std::strin
 RequestRecord arrival_record(RequestLog& log, Kind kind, const httplib::Request& req) {
   RequestRecord record;
   record.seq = log.arrive(kind);
+  record.start_ms = real_now_millis();
   record.kind = kind;
   record.method = req.method;
   record.path = std::string(raw_path_of(req.target));
@@ -176,8 +177,11 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   BodyReader body(req, reader);
   Exchange ex{req, res, body};
   RequestRecord record = arrival_record(ctx_.log, route.kind, req);
-  if (kind_has_text_body(route.kind)) body.read_text(kTextBodyCap);
   auto fault = ctx_.faults.next(route.kind);
+  // A stall-read leaves the body unread, form and JSON bodies included.
+  bool unread = fault && fault->action == FaultAction::kStallRead;
+  bool text = kind_has_text_body(route.kind) && !unread;
+  if (text) body.read_text(kTextBodyCap);
   if (fault && fault->action != FaultAction::kPass) {
     apply_fault(*fault, ex, record);
   } else {
@@ -185,10 +189,11 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
     if (fault) reshape_answer(*fault, ex, record);
   }
   body.drain();
-  if (kind_has_text_body(route.kind)) record.body = body.text();
+  if (text) record.body = body.text();
   record.body_bytes = body.bytes();
-  bool dropped = record.fault == "drop" || record.fault == "cut";
+  bool dropped = fault && answers_nothing(fault->action);
   record.status = dropped ? 0 : res.status;
+  record.end_ms = real_now_millis();
   ctx_.log.finish(std::move(record));
   if (!dropped) log_line(req, res.status);
 }
@@ -223,6 +228,15 @@ void StoreServer::apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord
     reshape_answer(rule, ex, record);
     return;
   }
+  if (rule.action == FaultAction::kRedirect) {
+    ex.res.status = rule.status;
+    ex.res.set_header("Location", rule.location.empty() ? ex.req.target : rule.location);
+    reshape_answer(rule, ex, record);
+    return;
+  }
+  if (rule.action == FaultAction::kStallRead || rule.action == FaultAction::kStallAnswer) {
+    return stall(rule, ex, record);
+  }
   if (rule.action == FaultAction::kCut) {
     // Half of the announced body (the first block when none was announced),
     // then the connection goes while the client is still sending.
@@ -236,6 +250,21 @@ void StoreServer::apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord
   ex.res.status = 500;
   ex.res.set_header("Connection", "close");
   log_line(ex.req, 0, dropped ? " (dropped)" : " (drop fallback: empty 500, then close)");
+}
+
+// Holds the connection without answering, then cuts it as "drop" does.
+void StoreServer::stall(const FaultRule& rule, Exchange& ex, RequestRecord& record) {
+  if (rule.action == FaultAction::kStallRead) {
+    ex.body.leave_unread();
+  } else {
+    ex.body.drain();
+  }
+  StallEnd end = hold_connection(ex.req, rule.seconds, stalls_);
+  record.closed_by = end == StallEnd::kClientClosed ? "client" : "server";
+  drop_connection(ex.req);
+  ex.res.status = 500;  // never reaches the client unless the socket was not found
+  ex.res.set_header("Connection", "close");
+  log_line(ex.req, 0, end == StallEnd::kClientClosed ? " (stalled; client closed)" : " (stalled)");
 }
 
 void StoreServer::serve_control(EndpointHandler handler, const httplib::Request& req,
