@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -985,23 +984,6 @@ TEST_F(Driver, EmptyOutputPathMakesRunFail) {
   network.thenRespond(kTokenBody);
   network.thenRespond(kItemBody);
   EXPECT_FALSE(runCaptured());
-}
-
-TEST_F(Driver, ResultFileReplacesAnEarlierOneAndLeavesNoTemporary) {
-  uploader.partSize = 8;
-  useFile("1234");
-  dir.write("result.json", "an earlier, much longer result text that must vanish entirely");
-  network.thenRespond(kTokenBody);
-  network.thenRespond(kItemBody);
-  EXPECT_TRUE(runCaptured());
-  EXPECT_EQ(result(),
-            R"({"code":"success","message":"","data":{"fileitemid":"f1","fileitemname":"n1"}})");
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_THAT(names, ElementsAre("data.bin", "result.json"));
 }
 
 TEST_F(Driver, ElapsedTimeIsLoggedInWholeSeconds) {
