@@ -278,11 +278,11 @@ std::string UploadRun::fileItemId() const {
 }
 
 UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
-                        const std::map<std::string, std::string>& overrides) {
+                        const std::map<std::string, std::string>& overrides, int limitSeconds) {
   writeFile(dir.file("input.bin"), content);
   UploadRun upload;
   upload.run = runUploaderWithin(
-      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)}, 60);
+      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)}, limitSeconds);
   upload.result = readFile(dir.file("result.json"));
   upload.resultJson.Parse(upload.result.c_str());
   return upload;

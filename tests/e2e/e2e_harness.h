@@ -106,9 +106,9 @@ struct RunOptions {
 RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
                           const RunOptions& options);
 
-// One upload run with the uploader (killed after 60 seconds): `content` is written to input.bin in
-// `dir`, a configuration with `overrides` is written, the uploader runs and
-// the result file is read back.
+// One upload run with the uploader (killed after `limitSeconds`): `content` is
+// written to input.bin in `dir`, a configuration with `overrides` is written,
+// the uploader runs and the result file is read back.
 struct UploadRun {
   RunResult run;
   std::string result;  // the result file's text, empty when none was written
@@ -117,7 +117,8 @@ struct UploadRun {
   std::string fileItemId() const;
 };
 UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
-                        const std::map<std::string, std::string>& overrides = {});
+                        const std::map<std::string, std::string>& overrides = {},
+                        int limitSeconds = 60);
 
 std::string base64Of(const std::string& bytes);
 // A string member of a JSON object, empty when missing or not a string.

@@ -1,5 +1,6 @@
-// The real executable against the stand-in with faults injected: dropped and
-// cut connections, refused part uploads, and bad answers of every kind. Each
+// The real executable against the stand-in with faults injected: dropped, cut
+// and stalled connections, redirects, refused part uploads, and bad answers of
+// every kind. Each
 // run is checked for what arrived (sha256 of the stored file), the result
 // file, the exit status, the retry lines on stderr, and that no secret leaked.
 #include <gmock/gmock.h>
@@ -77,6 +78,10 @@ struct Rule {
     headerBytes = lineBytes;
     return *this;
   }
+  Rule& seconds(int count) {
+    secondsValue = count;
+    return *this;
+  }
 
   std::string kind;
   std::string action;
@@ -89,6 +94,7 @@ struct Rule {
   uint64_t padToValue = 0;
   std::string headerName;
   uint64_t headerBytes = 0;
+  int secondsValue = 0;  // 0: the stand-in's default
 };
 
 std::string rulesJson(const std::vector<Rule>& rules) {
@@ -129,6 +135,10 @@ std::string rulesJson(const std::vector<Rule>& rules) {
       text("header", r.headerName);
       w.Key("headerBytes");
       w.Uint64(r.headerBytes);
+    }
+    if (r.secondsValue) {
+      w.Key("seconds");
+      w.Int(r.secondsValue);
     }
     w.EndObject();
   }
@@ -186,7 +196,7 @@ std::string failedResult(const std::string& message) {
 class FaultRun {
  public:
   FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {},
-           std::map<std::string, std::string> overrides = {})
+           int limitSeconds = 60, std::map<std::string, std::string> overrides = {})
       : content_(std::move(content)) {
     if (content_.empty()) {
       content_ = patternBytes(flow == Flow::kMultipart ? kMultipartSize : kDirectSize, 7);
@@ -196,7 +206,7 @@ class FaultRun {
     if (flow == Flow::kTenant) {
       overrides.insert({{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}});
     }
-    upload = uploadContent(dir, store, content_, overrides);
+    upload = uploadContent(dir, store, content_, overrides, limitSeconds);
     requests.Parse(store.get("/_control/requests").c_str());
     items.Parse(store.get("/_control/items").c_str());
     retries = retryLinesOf(upload.run.err);
@@ -378,6 +388,62 @@ TEST(CutBody, ADirectUploadCutAfterHalfIsSentAgainWhole) {
   EXPECT_LT((*posts[0])["bodyBytes"].GetUint64(), kMiB);
   EXPECT_EQ((*posts[1])["bodyBytes"].GetUint64(), kMiB);
 }
+
+// ---------------------------------------------------------------------------
+// A 307 keeps the method and the body: the task's JSON and the streamed part
+// (read again from its first byte) reach the target whole.
+
+TEST(Redirect, ATaskCreationAndAPartPutRedirectedToThemselvesArriveWhole) {
+  FaultRun run(Flow::kMultipart,
+               {Rule("create-task", "redirect").nth(1), Rule("part-put", "redirect").nth(1)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("create-task"), 2);
+  EXPECT_EQ(run.count("part-put"), kParts + 1);
+  for (const char* kind : {"create-task", "part-put"}) {
+    SCOPED_TRACE(kind);
+    auto seen = run.requestsOf(kind);
+    ASSERT_GE(seen.size(), 2u);
+    const auto& redirected = *seen[0];
+    const auto& followed = *seen[1];
+    EXPECT_EQ(redirected["status"].GetInt(), 307);
+    EXPECT_EQ(followed["status"].GetInt(), 200);
+    for (const char* member : {"method", "path", "query", "body"}) {
+      EXPECT_EQ(stringAt(followed, member), stringAt(redirected, member)) << member;
+    }
+    EXPECT_EQ(followed["bodyBytes"].GetUint64(), redirected["bodyBytes"].GetUint64());
+    EXPECT_GT(followed["bodyBytes"].GetUint64(), 0u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A request read whole and never answered: the project lookup and the
+// storage-token request are limited to 20 seconds as a whole, after which the
+// second attempt follows at once. The stall outlasts the run's own limit, so
+// only the uploader's limit can end it.
+
+class StalledAnswer : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(StalledAnswer, IsGivenUpAfterTwentySecondsAndTheSecondAttemptGoesThrough) {
+  const std::string kind = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "stall-answer").nth(1).seconds(120)}, {}, 45);
+  EXPECT_FALSE(run.upload.run.timedOut);
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  auto seen = run.requestsOf(kind);
+  ASSERT_EQ(seen.size(), 2u);
+  const auto& stalled = *seen[0];
+  EXPECT_EQ(stringAt(stalled, "fault"), "stall-answer");
+  EXPECT_EQ(stringAt(stalled, "closedBy"), "client");
+  const int64_t waited = stalled["endMs"].GetInt64() - stalled["startMs"].GetInt64();
+  EXPECT_GE(waited, 19000);
+  EXPECT_LT(waited, 30000);
+  EXPECT_EQ((*seen[1])["status"].GetInt(), 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(LimitedKinds, StalledAnswer,
+                         ::testing::Values("storage-token", "project-list"),
+                         [](const auto& info) { return testName(info.param); });
 
 // ---------------------------------------------------------------------------
 // A part PUT refused with an HTTP status: the storage did not keep the part,
@@ -570,7 +636,7 @@ class BadAnswer : public ::testing::TestWithParam<BodyCase> {};
 
 TEST_P(BadAnswer, EndsCleanlyOrGoesThroughUntouched) {
   const BodyCase& c = GetParam();
-  FaultRun run(flowOf(c.kind), c.rules, {}, c.config);
+  FaultRun run(flowOf(c.kind), c.rules, {}, 60, c.config);
   EXPECT_THAT(run.retries, IsEmpty());  // a judged answer is never retried
   if (c.expect == Expect::kIdentical) {
     run.expectIdentical();

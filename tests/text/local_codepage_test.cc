@@ -27,18 +27,25 @@ TEST_F(Utf8ToGbk, AnyUnrepresentableCharacterEmptiesTheWholeText) {
   EXPECT_EQ(utf8ToLocal("\xE4\xB8\xAD\xF0\x9F\x98\x80"), "");
 }
 
-TEST_F(Utf8ToGbk, InvalidUtf8GivesTheEmptyText) {
-  EXPECT_EQ(utf8ToLocal("abc\xFF"), "");
-  EXPECT_EQ(utf8ToLocal("\xC0\xAF"), "");          // overlong "/"
-  EXPECT_EQ(utf8ToLocal("\xED\xA0\x80"), "");      // a surrogate
-  EXPECT_EQ(utf8ToLocal("\xE4\xB8"), "");          // cut short
-  EXPECT_EQ(utf8ToLocal("\xF4\x90\x80\x80"), "");  // above U+10FFFF
+// In either code page: with "UTF-8" the validation alone refuses these,
+// since no conversion follows that could.
+TEST(Utf8ToLocal, InvalidUtf8GivesTheEmptyTextInEitherCodePage) {
+  for (LocalCodepage codepage : {LocalCodepage::kGbk, LocalCodepage::kUtf8}) {
+    setLocalCodepage(codepage);
+    SCOPED_TRACE(codepage == LocalCodepage::kGbk ? "GBK" : "UTF-8");
+    EXPECT_EQ(utf8ToLocal("abc\xFF"), "");
+    EXPECT_EQ(utf8ToLocal("\xC0\xAF"), "");          // overlong "/"
+    EXPECT_EQ(utf8ToLocal("\xE0\x80\xAF"), "");      // overlong "/" in three bytes
+    EXPECT_EQ(utf8ToLocal("\xED\xA0\x80"), "");      // a surrogate
+    EXPECT_EQ(utf8ToLocal("\xE4\xB8"), "");          // cut short
+    EXPECT_EQ(utf8ToLocal("\xF4\x90\x80\x80"), "");  // above U+10FFFF
+  }
+  setLocalCodepage(platformCodepage());
 }
 
-TEST(Utf8ToLocal, Utf8CodepageKeepsValidTextAndRefusesInvalid) {
+TEST(Utf8ToLocal, Utf8CodepageKeepsValidTextUnchanged) {
   setLocalCodepage(LocalCodepage::kUtf8);
   EXPECT_EQ(utf8ToLocal("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(utf8ToLocal("abc\xFF"), "");
   setLocalCodepage(platformCodepage());
 }
 
