@@ -445,6 +445,57 @@ INSTANTIATE_TEST_SUITE_P(LimitedKinds, StalledAnswer,
                          ::testing::Values("storage-token", "project-list"),
                          [](const auto& info) { return testName(info.param); });
 
+// A transfer that stops moving (under 1 KiB/s) for "stallseconds" is cut, and
+// the attempt counts as failed: the part or the merge is sent again at once,
+// and a stalled endpoint can no longer hold the run for ever.
+struct StallCase {
+  std::string kind;
+  std::string action;
+};
+
+class StalledTransfer : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(StalledTransfer, IsCutSoonAfterTheStallTimeAndSentAgain) {
+  const StallCase& c = GetParam();
+  FaultRun run(Flow::kMultipart, {Rule(c.kind, c.action).nth(1).seconds(120)}, {}, 45,
+               {{"stallseconds", "#5"}});
+  EXPECT_FALSE(run.upload.run.timedOut);
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  // The second attempt, and the exchange that ended just before the stalled
+  // one began (a stall-read may still be holding its own record open).
+  auto seen = run.requestsOf(c.kind);
+  ASSERT_GE(seen.size(), 1u);
+  const rapidjson::Value* again = nullptr;
+  for (const rapidjson::Value* request : seen) {
+    if ((*request)["status"].GetInt() == 200 && !again) again = request;
+  }
+  ASSERT_NE(again, nullptr);
+  const rapidjson::Value* before = nullptr;
+  for (const auto& request : run.requests.GetArray()) {
+    if (request["seq"].GetUint64() + 1 < (*again)["seq"].GetUint64()) before = &request;
+  }
+  ASSERT_NE(before, nullptr);
+  const std::string url = run.store.baseUrl() + stringAt(*again, "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Operation too slow. Less than "
+                                            "1024 bytes/sec transferred the last 5 seconds "
+                                            "(curl error 28)"));
+  // The stall time, plus up to one more: libcurl judges the speed over a
+  // moving window, which a fast start keeps above the limit for a while.
+  const int64_t cutAfter = (*again)["startMs"].GetInt64() - (*before)["endMs"].GetInt64();
+  std::printf("%s stalled by %s: cut and sent again after %lld ms\n", c.kind.c_str(),
+              c.action.c_str(), static_cast<long long>(cutAfter));
+  EXPECT_GE(cutAfter, 5000);
+  EXPECT_LT(cutAfter, 13000);
+}
+
+INSTANTIATE_TEST_SUITE_P(StallSeconds5, StalledTransfer,
+                         ::testing::Values(StallCase{"part-put", "stall-read"},
+                                           StallCase{"merge", "stall-answer"}),
+                         [](const auto& info) {
+                           return testName(info.param.kind + "_" + info.param.action);
+                         });
+
 // ---------------------------------------------------------------------------
 // A part PUT refused with an HTTP status: the storage did not keep the part,
 // so the attempt counts as failed and is repeated.

@@ -522,6 +522,44 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("true", "no part size item!"),
                       std::make_pair("null", "no part size item!")));
 
+// ---- Parts in flight and the stall time -------------------------------------
+
+TEST_F(ConfigLoading, PartsInFlightAndStallTimeHaveDefaultsAndBounds) {
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.parallelparts, 1);
+  EXPECT_EQ(uploader.stallseconds, 60);
+  set("parallelparts", "16");
+  set("stallseconds", "5");
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.parallelparts, 16);
+  EXPECT_EQ(uploader.stallseconds, 5);
+}
+
+TEST_F(ConfigLoading, BadPartsInFlightOrStallTimeFailLoadingRightAfterThePartSize) {
+  const std::pair<const char*, const char*> badParallel[] = {
+      {"parallelparts", "0"}, {"parallelparts", "17"}, {"parallelparts", "4.0"},
+      {"parallelparts", "\"4\""}, {"parallelparts", "null"}};
+  const std::pair<const char*, const char*> badStall[] = {
+      {"stallseconds", "4"}, {"stallseconds", "3601"}, {"stallseconds", "\"60\""}};
+  for (const auto& [key, value] : badParallel) {
+    set(key, value);
+    EXPECT_FALSE(load()) << value;
+    EXPECT_EQ(uploader.errorMessage, "parallel parts is invalid!") << value;
+    // Read after the part size: a bad part size is named first.
+    set("partsize", "0");
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, "part size is less than zero!");
+    set("partsize", "5");
+    drop(key);
+  }
+  for (const auto& [key, value] : badStall) {
+    set(key, value);
+    EXPECT_FALSE(load()) << value;
+    EXPECT_EQ(uploader.errorMessage, "stall seconds is invalid!") << value;
+    drop(key);
+  }
+}
+
 // ---- Defaults and URL completion -----------------------------------------
 
 TEST_F(ConfigLoading, EveryUrlKeyHasItsDefault) {
