@@ -82,6 +82,11 @@ struct Rule {
     secondsValue = count;
     return *this;
   }
+  // The rule fires for the nth through the mth request of its kind.
+  Rule& through(int m) {
+    throughValue = m;
+    return *this;
+  }
 
   std::string kind;
   std::string action;
@@ -95,6 +100,7 @@ struct Rule {
   std::string headerName;
   uint64_t headerBytes = 0;
   int secondsValue = 0;  // 0: the stand-in's default
+  int throughValue = 0;  // 0: the nth alone
 };
 
 std::string rulesJson(const std::vector<Rule>& rules) {
@@ -139,6 +145,10 @@ std::string rulesJson(const std::vector<Rule>& rules) {
     if (r.secondsValue) {
       w.Key("seconds");
       w.Int(r.secondsValue);
+    }
+    if (r.throughValue) {
+      w.Key("through");
+      w.Int(r.throughValue);
     }
     w.EndObject();
   }
@@ -414,6 +424,21 @@ TEST(Redirect, ATaskCreationAndAPartPutRedirectedToThemselvesArriveWhole) {
     EXPECT_EQ(followed["bodyBytes"].GetUint64(), redirected["bodyBytes"].GetUint64());
     EXPECT_GT(followed["bodyBytes"].GetUint64(), 0u);
   }
+}
+
+// A redirect loop is followed at most 10 times: past that the attempt fails,
+// and the next one, which the loop no longer catches, goes through.
+TEST(Redirect, ALoopEndsTheAttemptAfterTenRedirects) {
+  FaultRun run(Flow::kMultipart, {Rule("part-put", "redirect").nth(1).through(11)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("part-put"), 11 + kParts);
+  auto seen = run.requestsOf("part-put");
+  ASSERT_EQ(seen.size(), 11u + kParts);
+  const std::string url = run.store.baseUrl() + stringAt(*seen[0], "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Maximum (10) redirects followed"
+                                            " (curl error 47)"));
+  EXPECT_EQ((*seen[11])["status"].GetInt(), 200);
 }
 
 // ---------------------------------------------------------------------------
