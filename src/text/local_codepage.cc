@@ -1,7 +1,12 @@
 #include "text/local_codepage.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
+#include <string>
 #include <vector>
 
 namespace corvane {
@@ -9,6 +14,30 @@ namespace {
 
 LocalCodepage selectedCodepage = platformCodepage();
 
+#ifdef _WIN32
+// The code page of the "zh-CN" locale.
+constexpr UINT kGbkCodePage = 936;
+
+// UTF-8 into code page 936 through UTF-16; false when the input is not UTF-8
+// or any character has no form there (never a best-fit stand-in).
+bool toGbk(const std::string& utf8, std::string& local) {
+  const int inLength = static_cast<int>(utf8.size());
+  int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), inLength,
+                                       nullptr, 0);
+  if (wideLength <= 0) return false;
+  std::vector<wchar_t> wide(static_cast<size_t>(wideLength));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), inLength, wide.data(),
+                      wideLength);
+  std::vector<char> out(static_cast<size_t>(wideLength) * 2 + 4);
+  BOOL usedDefault = FALSE;
+  int outLength = WideCharToMultiByte(kGbkCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
+                                      out.data(), static_cast<int>(out.size()), nullptr,
+                                      &usedDefault);
+  if (outLength <= 0 || usedDefault) return false;
+  local.assign(out.data(), static_cast<size_t>(outLength));
+  return true;
+}
+#else
 // Owns one iconv conversion descriptor.
 class Converter {
  public:
@@ -38,6 +67,12 @@ class Converter {
  private:
   iconv_t cd_;
 };
+
+bool toGbk(const std::string& utf8, std::string& local) {
+  Converter converter("GBK", "UTF-8");
+  return converter.valid() && converter.convert(utf8, local);
+}
+#endif
 
 size_t sequenceLength(unsigned char lead) {
   if (lead < 0x80) return 1;
@@ -93,9 +128,8 @@ bool isValidUtf8(const std::string& text) {
 std::string utf8ToLocal(const std::string& utf8) {
   if (utf8.empty() || !isValidUtf8(utf8)) return {};
   if (selectedCodepage == LocalCodepage::kUtf8) return utf8;
-  Converter converter("GBK", "UTF-8");
   std::string local;
-  if (!converter.valid() || !converter.convert(utf8, local)) return {};
+  if (!toGbk(utf8, local)) return {};
   return local;
 }
 
