@@ -71,6 +71,22 @@ std::string sha256Hex(const std::string& bytes) {
   return hex;
 }
 
+std::string xxh128HexOf(XXH128_hash_t hash) {
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, hash);
+  static const char* digits = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : canonical.digest) {
+    hex += digits[c >> 4];
+    hex += digits[c & 15];
+  }
+  return hex;
+}
+
+std::string xxh128Hex(const std::string& bytes) {
+  return xxh128HexOf(XXH3_128bits(bytes.data(), bytes.size()));
+}
+
 namespace {
 
 std::vector<char*> argvOf(std::vector<std::string>& arguments) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <rapidjson/document.h>
+#include <xxhash.h>
 
 namespace corvane::e2e {
 
@@ -83,6 +84,10 @@ void writeFile(const std::string& path, const std::string& content);
 // Deterministic pseudo-random bytes.
 std::string patternBytes(size_t size, unsigned seed = 1);
 std::string sha256Hex(const std::string& bytes);
+// XXH3-128 of `bytes` in the form the stand-in's sink writes (xxh128sum's).
+std::string xxh128Hex(const std::string& bytes);
+// A finished XXH3-128 hash in that form.
+std::string xxh128HexOf(XXH128_hash_t hash);
 
 // As runUploader, but a run still going after `limitSeconds` is killed, so a
 // hanging exchange fails the test instead of stalling it.

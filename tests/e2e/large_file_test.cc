@@ -22,18 +22,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kGiB = 1024 * kMiB;
 constexpr uint64_t kSize = 5 * kGiB + 1;
 
-std::string hexOf(XXH128_hash_t hash) {
-  XXH128_canonical_t canonical;
-  XXH128_canonicalFromHash(&canonical, hash);
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : canonical.digest) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return hex;
-}
-
 // A sparse file of kSize bytes: zeros, but for a distinct 16-byte mark just
 // before, at and after each GiB inside it and a last byte of its own.
 class SparseFile {
@@ -70,7 +58,7 @@ class SparseFile {
       length -= static_cast<uint64_t>(got);
     }
     ::close(fd);
-    return hexOf(XXH3_128bits_digest(state.get()));
+    return xxh128HexOf(XXH3_128bits_digest(state.get()));
   }
 
  private:

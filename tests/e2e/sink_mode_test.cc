@@ -20,18 +20,6 @@ using ::testing::HasSubstr;
 constexpr size_t kMiB = 1024 * 1024;
 const std::string kMulti = "/mdox/v1/data/projects/4242/file-items/multi-part-files";
 
-std::string xxh128Hex(const std::string& bytes) {
-  XXH128_canonical_t canonical;
-  XXH128_canonicalFromHash(&canonical, XXH3_128bits(bytes.data(), bytes.size()));
-  static const char* digits = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : canonical.digest) {
-    hex += digits[c >> 4];
-    hex += digits[c & 15];
-  }
-  return hex;
-}
-
 rapidjson::Document parsed(const std::string& text) {
   rapidjson::Document doc;
   doc.Parse(text.c_str());
