@@ -3,18 +3,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "support/fake_env.h"
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
+#include "support/temp_file.h"
 
 namespace corvane {
 namespace {
 
 using testing::FakeEnv;
 using testing::ScriptedTransfers;
+using testing::TempFile;
 using ::testing::HasSubstr;
 using testing::LogCapture;
 
@@ -71,19 +72,6 @@ TEST(CaptureResponse, StopsEachChunkAtItsFirstNulButKeepsLaterChunks) {
   EXPECT_EQ(captureResponse(second, 2, 1, &buffer), 2u);
   EXPECT_EQ(buffer, "abde");
 }
-
-class TempFile {
- public:
-  explicit TempFile(const std::string& content) {
-    char name[] = "/tmp/corvane-body-XXXXXX";
-    int fd = mkstemp(name);
-    close(fd);
-    path = name;
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-  std::string path;
-};
 
 TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte) {
   FakeEnv env;
