@@ -105,9 +105,10 @@ class TimeZoneGuard {
   std::optional<std::string> previous_;
 };
 
-// The options of one request as the exchange was handed them.
-// (The time limit and redirects are shown end to end, in what libcurl does.)
+// The options of one request as the exchange was handed them. (What libcurl
+// does with the time limit and with redirects is shown end to end.)
 struct SeenOptions {
+  long timeoutSeconds;
   bool defaultHttps;
   bool capturesBody;
   bool capturesHeaders;
@@ -121,8 +122,8 @@ inline ScriptedTransfers::Step respondNotingOptions(ScriptedTransfers& network,
                                                     const std::string& body) {
   return [&network, &seen, body](Transfer& transfer) {
     const HttpRequest& request = transfer.request;
-    seen.push_back({request.defaultHttps, transfer.body != nullptr, transfer.headers != nullptr,
-                    request.failOnHttpError});
+    seen.push_back({request.timeoutSeconds, request.defaultHttps, transfer.body != nullptr,
+                    transfer.headers != nullptr, request.failOnHttpError});
     network.drain(transfer);
     ScriptedTransfers::deliver("HTTP/1.1 200 OK\r\n\r\n", transfer.headers);
     ScriptedTransfers::deliver(body, transfer.body);
