@@ -144,16 +144,6 @@ TEST_F(AccountRequests, GatewayTokenTransferFailureGivesEmptyAndPrintsNothing) {
   EXPECT_EQ(env.sleeps.size(), 31u);
 }
 
-TEST_F(AccountRequests, GatewayTokenSetsNoDefaultProtocol) {
-  std::vector<SeenOptions> seen;
-  network.then(respondNotingOptions(network, seen, R"({"access_token":"gw-1"})"));
-  EXPECT_EQ(gatewayToken(), "gw-1");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_FALSE(seen[0].defaultHttps);
-  EXPECT_TRUE(seen[0].capturesBody);
-  EXPECT_TRUE(seen[0].capturesHeaders);
-}
-
 // ---- Project lookup ---------------------------------------------------------
 
 TEST_F(AccountRequests, ConfiguredProjectIsReturnedWithoutRequest) {
