@@ -104,13 +104,6 @@ TEST_F(DirectUpload, AWrongSecretIsRefusedAndNothingIsStored) {
   EXPECT_EQ(store.get("/_control/items"), "[]");
 }
 
-TEST_F(DirectUpload, TheSecretNeverReachesStderrOrTheLogs) {
-  UploadRun uploaded = uploadContent(dir, store, "hello");
-  ASSERT_EQ(uploaded.run.exitStatus, 0);
-  EXPECT_THAT(uploaded.run.err, Not(HasSubstr(LocalStore::kAppSecret)));
-  EXPECT_THAT(uploaded.run.logs, Not(HasSubstr(LocalStore::kAppSecret)));
-}
-
 // The result replaces an earlier file by a rename: a reader holding the old
 // file keeps all of it, the path names a new file with the mode an ordinary
 // new file gets under the run's umask, and nothing else is left beside it.

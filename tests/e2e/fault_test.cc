@@ -400,29 +400,35 @@ TEST(CutBody, ADirectUploadCutAfterHalfIsSentAgainWhole) {
 }
 
 // ---------------------------------------------------------------------------
-// A 307 keeps the method and the body: the task's JSON and the streamed part
-// (read again from its first byte) reach the target whole.
+// A 307 keeps the method and the body: every document-store request and the
+// part PUT, each redirected to itself once, reach the target whole (a
+// streamed body read again from its first byte).
 
-TEST(Redirect, ATaskCreationAndAPartPutRedirectedToThemselvesArriveWhole) {
-  FaultRun run(Flow::kMultipart,
-               {Rule("create-task", "redirect").nth(1), Rule("part-put", "redirect").nth(1)});
-  run.expectIdentical();
-  EXPECT_THAT(run.retries, IsEmpty());
-  EXPECT_EQ(run.count("create-task"), 2);
-  EXPECT_EQ(run.count("part-put"), kParts + 1);
-  for (const char* kind : {"create-task", "part-put"}) {
-    SCOPED_TRACE(kind);
-    auto seen = run.requestsOf(kind);
-    ASSERT_GE(seen.size(), 2u);
-    const auto& redirected = *seen[0];
-    const auto& followed = *seen[1];
-    EXPECT_EQ(redirected["status"].GetInt(), 307);
-    EXPECT_EQ(followed["status"].GetInt(), 200);
-    for (const char* member : {"method", "path", "query", "body"}) {
-      EXPECT_EQ(stringAt(followed, member), stringAt(redirected, member)) << member;
+TEST(Redirect, EveryDocumentStoreRequestRedirectedToItselfArrivesWhole) {
+  const std::vector<std::pair<Flow, std::vector<std::string>>> runs = {
+      {Flow::kDirect, {"direct-upload"}},
+      {Flow::kMultipart, {"create-task", "part-url", "part-put", "merge"}}};
+  for (const auto& [flow, kinds] : runs) {
+    std::vector<Rule> rules;
+    for (const std::string& kind : kinds) rules.push_back(Rule(kind, "redirect").nth(1));
+    FaultRun run(flow, rules);
+    run.expectIdentical();
+    EXPECT_THAT(run.retries, IsEmpty());
+    for (const std::string& kind : kinds) {
+      SCOPED_TRACE(kind);
+      EXPECT_EQ(run.count(kind), normalCount(kind) + 1);
+      auto seen = run.requestsOf(kind);
+      ASSERT_GE(seen.size(), 2u);
+      const auto& redirected = *seen[0];
+      const auto& followed = *seen[1];
+      EXPECT_EQ(redirected["status"].GetInt(), 307);
+      EXPECT_EQ(followed["status"].GetInt(), 200);
+      for (const char* member : {"method", "path", "query", "body"}) {
+        EXPECT_EQ(stringAt(followed, member), stringAt(redirected, member)) << member;
+      }
+      EXPECT_EQ(followed["bodyBytes"].GetUint64(), redirected["bodyBytes"].GetUint64());
+      EXPECT_GT(followed["bodyBytes"].GetUint64(), 0u);
     }
-    EXPECT_EQ(followed["bodyBytes"].GetUint64(), redirected["bodyBytes"].GetUint64());
-    EXPECT_GT(followed["bodyBytes"].GetUint64(), 0u);
   }
 }
 
@@ -442,20 +448,17 @@ TEST(Redirect, ALoopEndsTheAttemptAfterTenRedirects) {
 }
 
 // ---------------------------------------------------------------------------
-// A request read whole and never answered: the project lookup and the
-// storage-token request are limited to 20 seconds as a whole, after which the
-// second attempt follows at once. The stall outlasts the run's own limit, so
-// only the uploader's limit can end it.
+// A storage-token request read whole and never answered is given up 20
+// seconds after it started, and the second attempt follows at once. The
+// stall outlasts the run's own limit, so only the uploader's limit can end it.
 
-class StalledAnswer : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(StalledAnswer, IsGivenUpAfterTwentySecondsAndTheSecondAttemptGoesThrough) {
-  const std::string kind = GetParam();
-  FaultRun run(flowOf(kind), {Rule(kind, "stall-answer").nth(1).seconds(120)}, {}, 45);
+TEST(StalledAnswer, TheStorageTokenRequestIsGivenUpAfterTwentySecondsAndSentAgain) {
+  FaultRun run(Flow::kDirect, {Rule("storage-token", "stall-answer").nth(1).seconds(120)}, {},
+               45);
   EXPECT_FALSE(run.upload.run.timedOut);
   run.expectIdentical();
   EXPECT_THAT(run.retries, IsEmpty());
-  auto seen = run.requestsOf(kind);
+  auto seen = run.requestsOf("storage-token");
   ASSERT_EQ(seen.size(), 2u);
   const auto& stalled = *seen[0];
   EXPECT_EQ(stringAt(stalled, "fault"), "stall-answer");
@@ -465,10 +468,6 @@ TEST_P(StalledAnswer, IsGivenUpAfterTwentySecondsAndTheSecondAttemptGoesThrough)
   EXPECT_LT(waited, 30000);
   EXPECT_EQ((*seen[1])["status"].GetInt(), 200);
 }
-
-INSTANTIATE_TEST_SUITE_P(LimitedKinds, StalledAnswer,
-                         ::testing::Values("storage-token", "project-list"),
-                         [](const auto& info) { return testName(info.param); });
 
 // A transfer that stops moving (under 1 KiB/s) for "stallseconds" is cut, and
 // the attempt counts as failed: the part or the merge is sent again at once,

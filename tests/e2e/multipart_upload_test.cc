@@ -141,17 +141,6 @@ TEST(MultipartUploadRuns, FilesOfSeveralPartsArriveIntactThroughOneOrderedExchan
   }
 }
 
-TEST_F(MultipartUpload, ARefusedTaskCreationSendsNoPartAndNamesTheStep) {
-  installFaults(R"([{"kind":"create-task","nth":1,"action":"status","status":400}])");
-  UploadRun upload = uploadContent(dir, store, patternBytes(kPart * 2));
-  EXPECT_EQ(upload.run.exitStatus, 0);
-  EXPECT_EQ(upload.result, failedResult("createUploadTask failed!"));
-  EXPECT_THAT(kindsOf(store.requests()), ElementsAreArray({"storage-token", "create-task"}));
-  EXPECT_EQ(store.count("abort"), 0);
-  EXPECT_THAT(upload.run.logs, Not(HasSubstr("part count:")));
-  EXPECT_EQ(store.get("/_control/items"), "[]");
-}
-
 TEST_F(MultipartUpload, ARefusedPartUrlSkipsItsMarkSendsTheLaterPartsAndDoesNotMerge) {
   installFaults(R"([{"kind":"part-url","nth":2,"action":"status","status":403}])");
   UploadRun upload = uploadContent(dir, store, patternBytes(kPart * 5 / 2));

@@ -4,37 +4,19 @@
 // or absent (Shanghai), and in both seasons through the stand-in's clock.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <ctime>
 #include <iomanip>
 #include <sstream>
 
 #include "e2e_harness.h"
+#include "support/time_zone_guard.h"
 
 namespace corvane::e2e {
 namespace {
 
 constexpr int64_t kLifetime = 3600;
 constexpr int64_t kHalfYear = 182 * 86400;
-
-// Sets TZ for this process and the stand-ins it starts; restores it after.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    if (const char* previous = getenv("TZ")) previous_ = previous;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    previous_.empty() ? unsetenv("TZ") : setenv("TZ", previous_.c_str(), 1);
-    tzset();
-  }
-
- private:
-  std::string previous_;
-};
 
 int64_t readAsStandardTime(const std::string& text) {
   std::tm broken{};
@@ -45,7 +27,7 @@ int64_t readAsStandardTime(const std::string& text) {
 
 TEST(TokenExpiry, ReadsBackAsNowPlusTheLifetimeInEveryZoneAndSeason) {
   for (const char* zone : {"Europe/Dublin", "America/New_York", "Asia/Shanghai"}) {
-    ZoneGuard guard(zone);
+    testing::TimeZoneGuard guard(zone);  // the stand-ins started here inherit TZ
     LocalStore store({"--token-lifetime", std::to_string(kLifetime)});
     httplib::Client client("127.0.0.1", store.port());
     client.set_basic_auth(LocalStore::kAppKey, LocalStore::kAppSecret);

@@ -1,31 +1,20 @@
 #include "platform/read_only_file.h"
 
-#include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/temp_file.h"
 #include "transport/body_source.h"
 #include "transport/http_exchange.h"
 
 namespace corvane {
 namespace {
 
-struct TempFile {
-  explicit TempFile(const std::string& content) {
-    char name[] = "/tmp/corvane-read-XXXXXX";
-    int fd = mkstemp(name);
-    ::close(fd);
-    path = name;
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-  std::string path;
-};
+using testing::TempFile;
 
 std::string bytesOf(size_t size) {
   std::string bytes(size, '\0');

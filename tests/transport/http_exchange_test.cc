@@ -3,19 +3,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 
 #include "support/fake_env.h"
 #include "text/local_codepage.h"
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
+#include "support/temp_file.h"
 
 namespace corvane {
 namespace {
 
 using testing::FakeEnv;
 using testing::ScriptedTransfers;
+using testing::TempFile;
 using ::testing::HasSubstr;
 using testing::LogCapture;
 
@@ -94,19 +95,6 @@ TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_THAT(log.lines[0], HasSubstr("the answer is larger than 4194304 bytes"));
 }
-
-class TempFile {
- public:
-  explicit TempFile(const std::string& content) {
-    char name[] = "/tmp/corvane-body-XXXXXX";
-    int fd = mkstemp(name);
-    close(fd);
-    path = name;
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  ~TempFile() { std::remove(path.c_str()); }
-  std::string path;
-};
 
 TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte) {
   FakeEnv env;

@@ -16,8 +16,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,12 +23,14 @@
 
 #include "platform/read_only_file.h"
 #include "support/fake_env.h"
+#include "support/temp_file.h"
 #include "transport/http_exchange.h"
 
 namespace corvane {
 namespace {
 
 using testing::FakeEnv;
+using testing::TempFile;
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
@@ -148,19 +148,6 @@ class TlsServer {
   std::string lastBody_;
 };
 
-class BodyFile {
- public:
-  explicit BodyFile(const std::string& content) {
-    char name[] = "/tmp/corvane-tls-body-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd >= 0) close(fd);
-    path = name;
-    std::ofstream(path, std::ios::binary) << content;
-  }
-  ~BodyFile() { std::remove(path.c_str()); }
-  std::string path;
-};
-
 // Trusts `pem` as the only certificate authority for every attempt, then
 // performs the transfer with libcurl as the uploader does.
 class TrustOnly {
@@ -197,7 +184,7 @@ TEST(TlsVerification, SelfSignedServerIsRefusedOnEveryAttemptAndGetsNoBytes) {
   TlsServer server(identity);
   ASSERT_TRUE(server.running());
   FakeEnv env;  // the 31 pauses between attempts take no time
-  BodyFile file("part bytes that must never leave the machine");
+  TempFile file("part bytes that must never leave the machine");
   ReadOnlyFile open(file.path);
   BodySource body(open, 0, open.size());
 
@@ -218,7 +205,7 @@ TEST(TlsVerification, TrustedCertificateForAnotherHostIsRefused) {
   ASSERT_TRUE(server.running());
   FakeEnv env;
   TrustOnly trust(identity.pem());
-  BodyFile file("0123456789");
+  TempFile file("0123456789");
   ReadOnlyFile open(file.path);
   BodySource body(open, 0, open.size());
 
@@ -238,7 +225,7 @@ TEST(TlsVerification, TrustedCertificateForThisHostReceivesTheWholeBody) {
   FakeEnv env;
   TrustOnly trust(identity.pem());
   const std::string content = "part bytes delivered over a verified channel";
-  BodyFile file(content);
+  TempFile file(content);
   ReadOnlyFile open(file.path);
   BodySource body(open, 0, open.size());
 

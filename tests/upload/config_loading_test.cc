@@ -1,9 +1,15 @@
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +34,31 @@ using testing::ScratchDir;
 using testing::ScriptedTransfers;
 
 std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
+
+// Runs `check` in a child process that has become the user "nobody" and can
+// read `readable`: whether the check held there, or nothing when such a
+// child cannot be had (no such user, no right to switch, `readable` out of
+// its reach).
+std::optional<bool> holdsAsNobody(const std::string& readable,
+                                  const std::function<bool()>& check) {
+  const passwd* nobody = getpwnam("nobody");
+  if (!nobody) return std::nullopt;
+  const uid_t uid = nobody->pw_uid;
+  const gid_t gid = nobody->pw_gid;
+  constexpr int kImpossible = 77;
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    bool became = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 &&
+                  access(readable.c_str(), R_OK) == 0;
+    _exit(!became ? kImpossible : (check() ? 0 : 1));
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return false;
+  if (WEXITSTATUS(status) == kImpossible) return std::nullopt;
+  return WEXITSTATUS(status) == 0;
+}
 
 // A configuration file built key by key; values are raw JSON text.
 class ConfigLoading : public ::testing::Test {
@@ -427,13 +458,24 @@ TEST_F(ConfigLoading, DirectoryAsLocalFileCannotBeAccessed) {
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
 }
 
+// Root reads any file, so under root the check runs as "nobody".
 TEST_F(ConfigLoading, UnreadableLocalFileCannotBeAccessed) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may read any file";
   std::string locked = dir.write("locked.bin", "x");
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
   set("localfile", jsonString(locked));
-  EXPECT_FALSE(load());
-  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  const std::string config = dir.write("config.json", text());
+  auto refused = [&] {
+    return !uploader.loadConfig(config) && uploader.errorMessage == "local file can not access!";
+  };
+  if (geteuid() != 0) {
+    EXPECT_TRUE(refused()) << uploader.errorMessage;
+    return;
+  }
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+  std::optional<bool> held = holdsAsNobody(config, refused);
+  if (!held) GTEST_SKIP() << "no child process can become the user nobody and read " << config;
+  EXPECT_TRUE(*held) << "as nobody, the load did not fail with \"local file can not access!\"";
 }
 
 TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {

@@ -144,16 +144,6 @@ TEST_F(AccountRequests, GatewayTokenTransferFailureGivesEmptyAndPrintsNothing) {
   EXPECT_EQ(env.sleeps.size(), 31u);
 }
 
-TEST_F(AccountRequests, GatewayTokenSetsNoDefaultProtocol) {
-  std::vector<SeenOptions> seen;
-  network.then(respondNotingOptions(network, seen, R"({"access_token":"gw-1"})"));
-  EXPECT_EQ(gatewayToken(), "gw-1");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_FALSE(seen[0].defaultHttps);
-  EXPECT_TRUE(seen[0].capturesBody);
-  EXPECT_TRUE(seen[0].capturesHeaders);
-}
-
 // ---- Project lookup ---------------------------------------------------------
 
 TEST_F(AccountRequests, ConfiguredProjectIsReturnedWithoutRequest) {
@@ -195,12 +185,14 @@ TEST_F(AccountRequests, LookupGetsTheGatewayTokenThenTheProjectList) {
   EXPECT_EQ(uploader.projectid, "");  // the caller stores the result
 }
 
-TEST_F(AccountRequests, LookupDefaultsToHttps) {
+// The storage-token request shows end to end what the 20 seconds do.
+TEST_F(AccountRequests, LookupHasATwentySecondLimitAndDefaultsToHttps) {
   std::vector<SeenOptions> seen;
   network.thenRespond(R"({"access_token":"gw-1"})");
   network.then(respondNotingOptions(network, seen, R"({"project":{"id":1}})"));
   EXPECT_EQ(projectId(), "1");
   ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].timeoutSeconds, 20);
   EXPECT_TRUE(seen[0].defaultHttps);
   EXPECT_TRUE(seen[0].capturesBody);
   EXPECT_TRUE(seen[0].capturesHeaders);

@@ -1,11 +1,10 @@
 #pragma once
 
 // Small helpers shared by the uploader's unit tests: a private temporary
-// directory per test, file contents, and a fixed time zone.
+// directory per test and file contents.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "support/scripted_transfers.h"
+#include "support/time_zone_guard.h"
 
 namespace corvane::testing {
 
@@ -77,37 +77,11 @@ inline std::string patternBytes(size_t size, uint32_t seed = 1) {
   return bytes;
 }
 
-// Sets the process time zone for the object's lifetime and restores the
-// previous one afterwards.
-class TimeZoneGuard {
- public:
-  explicit TimeZoneGuard(const char* zone) {
-    if (const char* previous = getenv("TZ")) previous_ = previous;
-    set(zone);
-  }
-  ~TimeZoneGuard() {
-    if (previous_) {
-      setenv("TZ", previous_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  TimeZoneGuard(const TimeZoneGuard&) = delete;
-  TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
 
-  void set(const char* zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-
- private:
-  std::optional<std::string> previous_;
-};
-
-// The options of one request as the exchange was handed them.
-// (The time limit and redirects are shown end to end, in what libcurl does.)
+// The options of one request as the exchange was handed them. (What libcurl
+// does with the time limit and with redirects is shown end to end.)
 struct SeenOptions {
+  long timeoutSeconds;
   bool defaultHttps;
   bool capturesBody;
   bool capturesHeaders;
@@ -121,8 +95,8 @@ inline ScriptedTransfers::Step respondNotingOptions(ScriptedTransfers& network,
                                                     const std::string& body) {
   return [&network, &seen, body](Transfer& transfer) {
     const HttpRequest& request = transfer.request;
-    seen.push_back({request.defaultHttps, transfer.body != nullptr, transfer.headers != nullptr,
-                    request.failOnHttpError});
+    seen.push_back({request.timeoutSeconds, request.defaultHttps, transfer.body != nullptr,
+                    transfer.headers != nullptr, request.failOnHttpError});
     network.drain(transfer);
     ScriptedTransfers::deliver("HTTP/1.1 200 OK\r\n\r\n", transfer.headers);
     ScriptedTransfers::deliver(body, transfer.body);

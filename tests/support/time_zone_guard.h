@@ -1,0 +1,39 @@
+#pragma once
+
+#include <stdlib.h>
+#include <time.h>
+
+#include <optional>
+#include <string>
+
+namespace corvane::testing {
+
+// Sets the process time zone for the object's lifetime and restores the
+// previous one afterwards.
+class TimeZoneGuard {
+ public:
+  explicit TimeZoneGuard(const char* zone) {
+    if (const char* previous = getenv("TZ")) previous_ = previous;
+    set(zone);
+  }
+  ~TimeZoneGuard() {
+    if (previous_) {
+      setenv("TZ", previous_->c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  TimeZoneGuard(const TimeZoneGuard&) = delete;
+  TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
+
+  void set(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+
+ private:
+  std::optional<std::string> previous_;
+};
+
+}  // namespace corvane::testing
