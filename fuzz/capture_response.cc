@@ -1,6 +1,8 @@
 // The capture callback fed a response in chunks of any size and shape (item
 // size times item count): each call reports the whole chunk as taken, and
-// the buffer ends up holding every chunk up to its first NUL byte, in order.
+// the buffer ends up holding every chunk up to its first NUL byte, in order,
+// until the answer outgrows the cap: then the chunk is refused (0) and the
+// buffer marked, never grown past the cap.
 // Each chunk lives in a heap block of its exact size, so a read past it is
 // caught.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
   fuzz::quietProcess();
   FuzzedDataProvider provider(data, size);
-  std::string buffer = provider.ConsumeRandomLengthString(32);  // text already captured
-  std::string expected = buffer;
+  CaptureBuffer buffer;
+  buffer.text = provider.ConsumeRandomLengthString(32);  // text already captured
+  std::string expected = buffer.text;
   for (int chunks = 0; chunks < 10000 && provider.remaining_bytes() > 0; ++chunks) {
     const std::string bytes =
         provider.ConsumeBytesAsString(provider.ConsumeIntegralInRange<size_t>(0, 600));
@@ -28,9 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::copy(bytes.begin(), bytes.end(), chunk.get());
 
     const size_t taken = captureResponse(chunk.get(), itemSize, itemCount, &buffer);
-    fuzz::check(taken == total, "the whole chunk is reported as taken");
-    expected += bytes.substr(0, bytes.find('\0'));
+    const std::string kept = bytes.substr(0, bytes.find('\0'));
+    if (expected.size() + kept.size() > kMaxCapturedBytes) {
+      fuzz::check(taken == 0 && buffer.overflowed, "an answer past the cap is refused");
+      break;
+    }
+    fuzz::check(taken == total && !buffer.overflowed, "the whole chunk is reported as taken");
+    expected += kept;
   }
-  fuzz::check(buffer == expected, "every chunk is kept up to its first NUL");
+  fuzz::check(buffer.text == expected, "every chunk is kept up to its first NUL");
+  fuzz::check(buffer.text.size() <= kMaxCapturedBytes, "the buffer never passes the cap");
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "text/log_text.h"
 #include "upload/config_text.h"
 
 namespace {
@@ -48,16 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // At most a gateway token and a project lookup, 33 attempts each.
   fuzz::check(network.attempts().size() <= 66, "attempts are bounded");
   if (loaded) {
-    // `output` is left out: a path that cannot be converted loads as the
-    // empty text, and the run then uploads but writes no result file.
     for (const std::string* setting :
          {&uploader.rooturl, &uploader.appkey, &uploader.appsecret, &uploader.targetname,
-          &uploader.localfile, &uploader.projectid}) {
+          &uploader.localfile, &uploader.projectid, &uploader.output}) {
       fuzz::check(!setting->empty(), "a loaded configuration has every required setting");
     }
     fuzz::check(uploader.partSize > 0 && uploader.partSize % kMebibyte == 0,
                 "the part size is a positive number of mebibytes");
-    fuzz::check(env.isReadableRegularFile(uploader.localfile), "the local file can be read");
+    fuzz::check(env.fileReadProblem(uploader.localfile).empty(), "the local file can be read");
+    for (const std::string* header :
+         {&uploader.appkey, &uploader.projectid, &uploader.orgid, &uploader.tenantid}) {
+      fuzz::check(!hasControlCharacter(*header), "no header value can break its line");
+    }
+    fuzz::check(uploader.parallelparts >= 1 && uploader.parallelparts <= 16,
+                "parallel parts stay within 1 to 16");
     // The placeholder is filled in the whole URL, rooturl's part included.
     const bool plainRoot = uploader.rooturl.find("{project-id}") == std::string::npos;
     for (const std::string* url : {&uploader.tokenurl, &uploader.taskurl, &uploader.parturl,
@@ -66,6 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   "store URLs are completed from rooturl");
     }
   }
-  setLocalCodepage(LocalCodepage::kGbk);
+  setLocalCodepage(platformCodepage());
   return 0;
 }

@@ -80,7 +80,7 @@ void handle_storage_token(StoreContext& ctx, Exchange& ex) {
   auto issued = ctx.storage_tokens.issue(ctx.options.token_lifetime);
   JsonWriter w;
   w.begin_object().key("token").str(issued.token);
-  w.key("expireTime").str(format_local_time(issued.expires_at)).end_object();
+  w.key("expireTime").str(format_local_standard_time(issued.expires_at)).end_object();
   reply_success(ex.res, w.text());
 }
 

@@ -36,6 +36,10 @@ class BodyReader {
   // reading; the rest stays unread on the connection. False on read error.
   bool read_prefix(std::uint64_t limit);
 
+  // Marks the body as taken without reading any of it: it stays on the
+  // connection, and drain() leaves it there.
+  void leave_unread() { consumed_ = true; }
+
   void drain();
   // The Content-Length the client announced; 0 when it sent none (chunked).
   std::uint64_t announced_length() const;

@@ -1,5 +1,7 @@
 #include "fault_book.h"
 
+#include <algorithm>
+
 #include "crypto_util.h"
 #include "json_util.h"
 
@@ -9,6 +11,9 @@ namespace {
 // Bounds on generated answers, so a mistyped rule cannot exhaust memory.
 constexpr std::uint64_t kMaxPadTo = 64ull << 20;
 constexpr std::uint64_t kMaxHeaderBytes = 1ull << 20;
+constexpr std::uint64_t kMaxStallSeconds = 24 * 3600;
+// A delayed answer holds a worker thread; stalls are the tool for long waits.
+constexpr std::uint64_t kMaxDelayMillis = 10'000;
 
 std::optional<FaultAction> action_from_name(const std::string& name) {
   if (name == "status") return FaultAction::kStatus;
@@ -16,6 +21,9 @@ std::optional<FaultAction> action_from_name(const std::string& name) {
   if (name == "drop") return FaultAction::kDrop;
   if (name == "cut") return FaultAction::kCut;
   if (name == "pass") return FaultAction::kPass;
+  if (name == "redirect") return FaultAction::kRedirect;
+  if (name == "stall-read") return FaultAction::kStallRead;
+  if (name == "stall-answer") return FaultAction::kStallAnswer;
   return std::nullopt;
 }
 
@@ -57,19 +65,38 @@ bool parse_body(const rapidjson::Value& v, FaultRule& rule, std::string& error) 
   return true;
 }
 
+// The status a rule answers when it names none; a "pass" rule keeps the handler's.
+int default_status(FaultAction action) {
+  if (action == FaultAction::kStatus) return 500;
+  if (action == FaultAction::kPass) return 0;
+  if (action == FaultAction::kRedirect) return 307;
+  return 200;
+}
+
+bool parse_range(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
+  rule.nth = member_uint64(v, "nth").value_or(0);
+  auto through = member_uint64(v, "through");
+  if (through && (rule.nth == 0 || *through < rule.nth)) {
+    error = "\"through\" needs an \"nth\" of 1 or more, and no smaller than it";
+    return false;
+  }
+  rule.through = through.value_or(0);
+  return true;
+}
+
 bool parse_rule(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
   auto kind = kind_from_name(member_string(v, "kind").value_or(""));
   auto action = action_from_name(member_string(v, "action").value_or(""));
   if (!kind || !action) {
-    error = "each rule needs a known \"kind\" and \"action\" (status|body|drop|cut|pass)";
+    error = "each rule needs a known \"kind\" and \"action\" "
+            "(status|body|drop|cut|pass|redirect|stall-read|stall-answer)";
     return false;
   }
   rule.kind = *kind;
   rule.action = *action;
-  rule.nth = member_uint64(v, "nth").value_or(0);
-  // A "pass" rule keeps the handler's status unless it names one.
+  if (!parse_range(v, rule, error)) return false;
   auto status = member_int64(v, "status");
-  int fallback = *action == FaultAction::kStatus ? 500 : (*action == FaultAction::kPass ? 0 : 200);
+  int fallback = default_status(*action);
   rule.status = status ? static_cast<int>(*status) : fallback;
   if (rule.status != fallback && (rule.status < 100 || rule.status > 599)) {
     error = "status out of range";
@@ -77,6 +104,17 @@ bool parse_rule(const rapidjson::Value& v, FaultRule& rule, std::string& error) 
   }
   if (!parse_body(v, rule, error)) return false;
   rule.content_type = member_string(v, "contentType").value_or("application/json");
+  rule.location = member_string(v, "location").value_or("");
+  rule.seconds = member_uint64(v, "seconds").value_or(600);
+  if (rule.seconds > kMaxStallSeconds) {
+    error = "seconds too large";
+    return false;
+  }
+  rule.delay_ms = member_uint64(v, "delayMs").value_or(0);
+  if (rule.delay_ms > kMaxDelayMillis) {
+    error = "delayMs too large";
+    return false;
+  }
   if (!parse_set(v, rule, error)) return false;
   rule.pad_to = member_uint64(v, "padTo").value_or(0);
   rule.header_name = member_string(v, "header").value_or("");
@@ -128,8 +166,16 @@ std::string_view fault_action_name(FaultAction action) {
     case FaultAction::kDrop: return "drop";
     case FaultAction::kCut: return "cut";
     case FaultAction::kPass: return "pass";
+    case FaultAction::kRedirect: return "redirect";
+    case FaultAction::kStallRead: return "stall-read";
+    case FaultAction::kStallAnswer: return "stall-answer";
   }
   return "status";
+}
+
+bool answers_nothing(FaultAction action) {
+  return action == FaultAction::kDrop || action == FaultAction::kCut ||
+         action == FaultAction::kStallRead || action == FaultAction::kStallAnswer;
 }
 
 bool parse_fault_rules(const std::string& json, std::vector<FaultRule>& rules, std::string& error) {
@@ -194,7 +240,8 @@ std::optional<FaultRule> FaultBook::next(Kind kind) {
   std::lock_guard lock(mutex_);
   std::uint64_t nth = ++seen_[static_cast<size_t>(kind)];
   for (const auto& rule : rules_) {
-    if (rule.kind == kind && (rule.nth == 0 || rule.nth == nth)) return rule;
+    bool in_range = nth >= rule.nth && nth <= std::max(rule.nth, rule.through);
+    if (rule.kind == kind && (rule.nth == 0 || in_range)) return rule;
   }
   return std::nullopt;
 }

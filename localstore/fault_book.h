@@ -1,6 +1,7 @@
 // Injected faults, installed per run through the control endpoint. A rule
-// fires on the nth request of its kind counted since the rules were installed
-// (nth 0 = every request of that kind); the first matching rule wins.
+// fires on the nth request of its kind counted since the rules were installed,
+// or on the nth through the `through`th (nth 0 = every request of that kind);
+// the first matching rule wins.
 #pragma once
 
 #include <array>
@@ -21,15 +22,25 @@ enum class FaultAction {
   kDrop,    // close the connection without any response
   kCut,     // read half of the announced body, then close without any response
   kPass,    // handle the request normally, then reshape the answer
+  kRedirect,     // read the body, answer `status` (default 307) with a Location
+  kStallRead,    // read no body and answer nothing for `seconds`, then close
+  kStallAnswer,  // read the whole body, answer nothing for `seconds`, then close
 };
+
+// Whether the action ends the connection without any response.
+bool answers_nothing(FaultAction action);
 
 struct FaultRule {
   Kind kind = Kind::kOther;
   std::uint64_t nth = 0;
+  std::uint64_t through = 0;  // last request the rule fires for; 0: only the nth
   FaultAction action = FaultAction::kStatus;
   int status = 500;  // 0 for a "pass" rule that keeps the handler's status
   std::string body;  // from "body", or the decoded "bodyBase64"
   std::string content_type = "application/json";
+  std::string location;         // redirect target; empty: the request's own path and query
+  std::uint64_t seconds = 600;  // how long a stall holds the connection
+  std::uint64_t delay_ms = 0;   // "pass": how long the answer waits before it goes out
   // Answer reshaping, applied to the injected body (status, body) or to the
   // handler's own answer (pass), in this order:
   // members of a JSON object answer replaced or added: dotted path -> JSON text

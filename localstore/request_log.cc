@@ -18,6 +18,8 @@ void write_record(JsonWriter& w, const RequestRecord& r) {
   if (r.body) w.key("body").str(*r.body);
   w.key("bodyBytes").unum(r.body_bytes).key("status").num(r.status);
   if (!r.fault.empty()) w.key("fault").str(r.fault);
+  w.key("startMs").num(r.start_ms).key("endMs").num(r.end_ms);
+  if (!r.closed_by.empty()) w.key("closedBy").str(r.closed_by);
   w.end_object();
 }
 
@@ -39,6 +41,18 @@ void RequestLog::clear() {
   next_seq_ = 1;
   counts_.fill(0);
   records_.clear();
+  parts_in_flight_max_ = parts_in_flight_;
+}
+
+void RequestLog::part_request_began() {
+  std::lock_guard lock(mutex_);
+  ++parts_in_flight_;
+  if (parts_in_flight_ > parts_in_flight_max_) parts_in_flight_max_ = parts_in_flight_;
+}
+
+void RequestLog::part_request_ended() {
+  std::lock_guard lock(mutex_);
+  --parts_in_flight_;
 }
 
 std::string RequestLog::requests_json() const {
@@ -55,6 +69,7 @@ std::string RequestLog::stats_json() const {
   w.begin_object();
   std::lock_guard lock(mutex_);
   for (Kind kind : kAllKinds) w.key(kind_name(kind)).unum(counts_[static_cast<size_t>(kind)]);
+  w.key("partsInFlightMax").unum(parts_in_flight_max_);
   w.end_object();
   return w.text();
 }

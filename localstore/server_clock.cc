@@ -4,20 +4,30 @@
 
 namespace localstore {
 
-std::int64_t ServerClock::now_millis() const {
+std::int64_t real_now_millis() {
   auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
-  return ms + offset_seconds_ * 1000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
 }
+
+std::int64_t ServerClock::now_millis() const { return real_now_millis() + offset_seconds_ * 1000; }
 
 std::int64_t ServerClock::now_seconds() const { return now_millis() / 1000; }
 
-std::string format_local_time(std::int64_t unix_seconds) {
+std::string format_local_standard_time(std::int64_t unix_seconds) {
   std::time_t t = static_cast<std::time_t>(unix_seconds);
-  std::tm parts{};
-  localtime_r(&t, &parts);
+  std::tm wall{};
+  localtime_r(&t, &wall);
+  // mktime reads the same wall clock as standard time; how far that lands
+  // from `t` is the daylight-saving shift in effect (negative where winter
+  // is the zone's daylight-saving time, as in Europe/Dublin).
+  std::tm as_standard = wall;
+  as_standard.tm_isdst = 0;
+  std::time_t shift = std::mktime(&as_standard) - t;
+  std::time_t standard_wall = timegm(&wall) - shift;  // wall clock fields, counted as UTC
+  std::tm standard{};
+  gmtime_r(&standard_wall, &standard);
   char text[32];
-  size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &standard);
   return std::string(text, n);
 }
 

@@ -20,7 +20,13 @@ class ServerClock {
   std::atomic<std::int64_t> offset_seconds_{0};
 };
 
-// Formats a unix time as "YYYY-mm-dd HH:MM:SS" in the machine's local time zone.
-std::string format_local_time(std::int64_t unix_seconds);
+// Real time in milliseconds since 1970, without the offset: for timings.
+std::int64_t real_now_millis();
+
+// Formats a unix time as "YYYY-mm-dd HH:MM:SS" in the machine's local
+// standard time: the zone's wall clock without any daylight-saving shift, so
+// that reading the text back with mktime and tm_isdst 0 (as the uploader
+// does) gives the same instant in every season.
+std::string format_local_standard_time(std::int64_t unix_seconds);
 
 }  // namespace localstore

@@ -1,7 +1,9 @@
 #include "store_server.h"
 
+#include <chrono>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 #include "auth_handlers.h"
 #include "auth_header.h"
@@ -35,6 +37,7 @@ void add_header(RequestRecord& record, const std::string& name, const std::strin
 RequestRecord arrival_record(RequestLog& log, Kind kind, const httplib::Request& req) {
   RequestRecord record;
   record.seq = log.arrive(kind);
+  record.start_ms = real_now_millis();
   record.kind = kind;
   record.method = req.method;
   record.path = std::string(raw_path_of(req.target));
@@ -58,6 +61,7 @@ void reshape_answer(const FaultRule& rule, Exchange& ex, RequestRecord& record) 
   if (rule.action == FaultAction::kPass) {
     record.fault = "pass";
     if (rule.status != 0) ex.res.status = rule.status;
+    if (rule.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(rule.delay_ms));
   }
   if (!rule.set.empty() || rule.pad_to > 0) {
     std::string type = ex.res.get_header_value("Content-Type");
@@ -65,6 +69,24 @@ void reshape_answer(const FaultRule& rule, Exchange& ex, RequestRecord& record) 
   }
   if (!rule.header_name.empty()) ex.res.set_header(rule.header_name.c_str(), extra_header_value(rule));
 }
+
+// Counts a part request as in flight while it is being served.
+class PartGauge {
+ public:
+  PartGauge(RequestLog& log, Kind kind)
+      : log_(log), counted_(kind == Kind::kPartUrl || kind == Kind::kPartPut) {
+    if (counted_) log_.part_request_began();
+  }
+  ~PartGauge() {
+    if (counted_) log_.part_request_ended();
+  }
+  PartGauge(const PartGauge&) = delete;
+  PartGauge& operator=(const PartGauge&) = delete;
+
+ private:
+  RequestLog& log_;
+  bool counted_;
+};
 
 }  // namespace
 
@@ -176,8 +198,12 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   BodyReader body(req, reader);
   Exchange ex{req, res, body};
   RequestRecord record = arrival_record(ctx_.log, route.kind, req);
-  if (kind_has_text_body(route.kind)) body.read_text(kTextBodyCap);
+  PartGauge gauge(ctx_.log, route.kind);
   auto fault = ctx_.faults.next(route.kind);
+  // A stall-read leaves the body unread, form and JSON bodies included.
+  bool unread = fault && fault->action == FaultAction::kStallRead;
+  bool text = kind_has_text_body(route.kind) && !unread;
+  if (text) body.read_text(kTextBodyCap);
   if (fault && fault->action != FaultAction::kPass) {
     apply_fault(*fault, ex, record);
   } else {
@@ -185,10 +211,11 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
     if (fault) reshape_answer(*fault, ex, record);
   }
   body.drain();
-  if (kind_has_text_body(route.kind)) record.body = body.text();
+  if (text) record.body = body.text();
   record.body_bytes = body.bytes();
-  bool dropped = record.fault == "drop" || record.fault == "cut";
+  bool dropped = fault && answers_nothing(fault->action);
   record.status = dropped ? 0 : res.status;
+  record.end_ms = real_now_millis();
   ctx_.log.finish(std::move(record));
   if (!dropped) log_line(req, res.status);
 }
@@ -223,6 +250,15 @@ void StoreServer::apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord
     reshape_answer(rule, ex, record);
     return;
   }
+  if (rule.action == FaultAction::kRedirect) {
+    ex.res.status = rule.status;
+    ex.res.set_header("Location", rule.location.empty() ? ex.req.target : rule.location);
+    reshape_answer(rule, ex, record);
+    return;
+  }
+  if (rule.action == FaultAction::kStallRead || rule.action == FaultAction::kStallAnswer) {
+    return stall(rule, ex, record);
+  }
   if (rule.action == FaultAction::kCut) {
     // Half of the announced body (the first block when none was announced),
     // then the connection goes while the client is still sending.
@@ -236,6 +272,21 @@ void StoreServer::apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord
   ex.res.status = 500;
   ex.res.set_header("Connection", "close");
   log_line(ex.req, 0, dropped ? " (dropped)" : " (drop fallback: empty 500, then close)");
+}
+
+// Holds the connection without answering, then cuts it as "drop" does.
+void StoreServer::stall(const FaultRule& rule, Exchange& ex, RequestRecord& record) {
+  if (rule.action == FaultAction::kStallRead) {
+    ex.body.leave_unread();
+  } else {
+    ex.body.drain();
+  }
+  StallEnd end = hold_connection(ex.req, rule.seconds, stalls_);
+  record.closed_by = end == StallEnd::kClientClosed ? "client" : "server";
+  drop_connection(ex.req);
+  ex.res.status = 500;  // never reaches the client unless the socket was not found
+  ex.res.set_header("Connection", "close");
+  log_line(ex.req, 0, end == StallEnd::kClientClosed ? " (stalled; client closed)" : " (stalled)");
 }
 
 void StoreServer::serve_control(EndpointHandler handler, const httplib::Request& req,

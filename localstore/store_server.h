@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "connection_stall.h"
 #include "store_context.h"
 
 namespace localstore {
@@ -22,7 +23,11 @@ class StoreServer {
 
   int bind(const std::string& host, int port);  // bound port, or -1
   void run() { svr_.listen_after_bind(); }
-  void stop() { svr_.stop(); }
+  // Ends every stall first: the library waits for running handlers.
+  void stop() {
+    stalls_.release();
+    svr_.stop();
+  }
   bool is_running() const { return svr_.is_running(); }
 
  private:
@@ -40,9 +45,11 @@ class StoreServer {
   bool admitted(const Route& route, Exchange& ex);
   void run_handler(const Route& route, Exchange& ex);
   void apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord& record);
+  void stall(const FaultRule& rule, Exchange& ex, RequestRecord& record);
 
   StoreContext& ctx_;
   httplib::Server svr_;
+  StallGate stalls_;
 };
 
 }  // namespace localstore

@@ -4,13 +4,32 @@
 
 #include <iostream>
 
+#include "app/main_log.h"
 #include "platform/env.h"
 
 namespace corvane {
 namespace {
 
-constexpr char kPathSeparator = '/';
 constexpr char kConfigKey[] = "-cfg";
+constexpr unsigned kLogKeepDays = 30;
+
+// The directory beside the executable when it can take log files, else the
+// first of the platform's other places that can; empty when none can.
+std::string chooseLogDirectory(Env& env, const std::string& besideExecutable) {
+  if (!env.pathExists(besideExecutable)) env.createDirectory(besideExecutable);
+  if (env.isWritableDirectory(besideExecutable)) return besideExecutable;
+  for (const std::string& fallback : env.fallbackLogDirectories()) {
+    if (createDirectories(env, fallback) && env.isWritableDirectory(fallback)) return fallback;
+  }
+  return {};
+}
+
+// Without any log directory every line still reaches standard error.
+void logToStandardErrorOnly() {
+  FLAGS_logtostderr = true;
+  FLAGS_logbufsecs = 0;
+  MAIN_LOG(WARNING) << "no log directory can be created or written; no log file is kept";
+}
 
 }  // namespace
 
@@ -50,9 +69,12 @@ bool parseCommandLine(int argc, const char* const argv[]) {
   std::string executable = argc > 0 && argv[0] ? argv[0] : "";
   std::string reported = env.executablePath();
   if (!reported.empty()) executable = reported;
-  std::string logDir = directoryOf(executable) + "logs";
-  if (!env.pathExists(logDir)) env.createDirectory(logDir);
-  initLogging(logDir);
+  std::string logDir = chooseLogDirectory(env, directoryOf(executable) + "logs");
+  if (!logDir.empty()) {
+    initLogging(logDir);
+  } else if (!env.fallbackLogDirectories().empty()) {
+    logToStandardErrorOnly();
+  }  // else the logging library keeps its own defaults
   return !table[kConfigKey].empty();
 }
 
@@ -70,6 +92,7 @@ void initLogging(const std::string& logDir) {
   google::SetLogDestination(google::GLOG_FATAL, "");
   google::SetStderrLogging(google::GLOG_INFO);
   FLAGS_logbufsecs = 0;
+  google::EnableLogCleaner(kLogKeepDays);
   std::cout << " log dir is " << base << std::endl;
 }
 

@@ -22,7 +22,8 @@ void collectArguments(int argc, const char* const argv[], ArgumentTable& table, 
 std::string directoryOf(const std::string& path);
 
 // Fills the argument table, prepares the log directory beside the executable
-// and configures logging. True when "-cfg" has a non-empty value.
+// (or, where it cannot take log files, in the platform's other place for
+// them) and configures logging. True when "-cfg" has a non-empty value.
 bool parseCommandLine(int argc, const char* const argv[]);
 
 // Sends the log to files under `logDir` and to standard error; leaves the

@@ -1,11 +1,12 @@
+#include <curl/curl.h>
 #include <glog/logging.h>
 
 #include <memory>
 
 #include "app/command_line.h"
+#include "app/main_log.h"
+#include "text/log_text.h"
 #include "upload/corvane_multi_upload.h"
-
-#define MAIN_LOG(severity) ::google::LogMessage("main", __LINE__, ::google::GLOG_##severity).stream()
 
 namespace {
 
@@ -21,14 +22,21 @@ struct LoggingSession {
 
 int main(int argc, char* argv[]) {
   LoggingSession logging;
-  if (!corvane::parseCommandLine(argc, argv)) {
+  bool haveConfig = corvane::parseCommandLine(argc, argv);
+  // Every log names the build that wrote it.
+  MAIN_LOG(INFO) << "corvane-upload " << CORVANE_VERSION << " (" << curl_version() << ")";
+  if (!haveConfig) {
     MAIN_LOG(ERROR) << "-cfg empty!";
     return -1;
   }
+  const std::string& configPath = corvane::argumentTable()["-cfg"];
+  MAIN_LOG(INFO) << "configuration file: " << corvane::escapeControls(configPath);
   auto uploader = std::make_unique<corvane::CorvaneMultiUpload>();
-  if (!uploader->loadConfig(corvane::argumentTable()["-cfg"])) {
+  if (!uploader->loadConfig(configPath)) {
     // The reason would otherwise reach nobody: no result file follows.
-    if (!uploader->errorMessage.empty()) MAIN_LOG(ERROR) << uploader->errorMessage;
+    if (!uploader->errorMessage.empty()) {
+      MAIN_LOG(ERROR) << corvane::escapeControls(uploader->errorMessage);
+    }
     return -1;
   }
   uploader->run();

@@ -1,79 +1,30 @@
 #include "platform/env.h"
 
-#include <openssl/rand.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
-#include <chrono>
-#include <cstdio>
-#include <thread>
-
 namespace corvane {
 namespace {
-
-class PosixEnv final : public Env {
- public:
-  std::string executablePath() override {
-    std::array<char, 4096> buffer{};
-    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) return {};
-    return std::string(buffer.data(), static_cast<size_t>(length));
-  }
-
-  bool pathExists(const std::string& path) override {
-    return !path.empty() && access(path.c_str(), F_OK) == 0;
-  }
-
-  bool isReadableRegularFile(const std::string& path) override {
-    struct stat info {};
-    if (path.empty() || stat(path.c_str(), &info) != 0) return false;
-    return S_ISREG(info.st_mode) && access(path.c_str(), R_OK) == 0;
-  }
-
-  bool createDirectory(const std::string& path) override {
-    return mkdir(path.c_str(), 0755) == 0;
-  }
-
-  void sleepMilliseconds(int64_t milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-  }
-
-  std::string newUuid() override {
-    std::array<unsigned char, 16> bytes{};
-    RAND_bytes(bytes.data(), static_cast<int>(bytes.size()));
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
-    std::array<char, 37> text{};
-    std::snprintf(text.data(), text.size(),
-                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7],
-                  bytes[8], bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14],
-                  bytes[15]);
-    return std::string(text.data(), 36);
-  }
-
-  int64_t nowTicks() override {
-    auto since = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
-  }
-};
-
-PosixEnv& posixEnv() {
-  static PosixEnv env;
-  return env;
-}
 
 Env* installed = nullptr;
 
 }  // namespace
 
-Env& Env::current() { return installed ? *installed : posixEnv(); }
+Env& Env::current() { return installed ? *installed : systemEnv(); }
 
 Env* Env::install(Env* env) {
   Env* previous = installed;
   installed = env;
   return previous;
+}
+
+bool createDirectories(Env& env, const std::string& path) {
+  if (path.empty()) return false;
+  // Every prefix that ends before a separator is a parent to create first.
+  for (size_t at = path.find(kPathSeparator, 1); at != std::string::npos;
+       at = path.find(kPathSeparator, at + 1)) {
+    const std::string parent = path.substr(0, at);
+    if (!env.pathExists(parent)) env.createDirectory(parent);
+  }
+  if (!env.pathExists(path)) env.createDirectory(path);
+  return env.pathExists(path);
 }
 
 }  // namespace corvane

@@ -16,7 +16,7 @@ class ReadOnlyFile {
   ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
   // False when the file could not be opened or is not a regular file.
-  bool isOpen() const { return fd_ >= 0; }
+  bool isOpen() const { return handle_ != kClosed; }
   // Size in bytes taken from the open file; 0 when it is not open.
   uint64_t size() const;
   // Reads up to `length` bytes at `offset` without moving any shared
@@ -28,7 +28,10 @@ class ReadOnlyFile {
   void adviseSequential() const;
 
  private:
-  int fd_ = -1;
+  // The operating system's handle of the open file: a descriptor, or a
+  // Windows HANDLE.
+  static constexpr intptr_t kClosed = -1;
+  intptr_t handle_ = kClosed;
 };
 
 }  // namespace corvane

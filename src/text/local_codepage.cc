@@ -1,14 +1,43 @@
 #include "text/local_codepage.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
+#include <string>
 #include <vector>
 
 namespace corvane {
 namespace {
 
-LocalCodepage selectedCodepage = LocalCodepage::kGbk;
+LocalCodepage selectedCodepage = platformCodepage();
 
+#ifdef _WIN32
+// The code page of the "zh-CN" locale.
+constexpr UINT kGbkCodePage = 936;
+
+// UTF-8 into code page 936 through UTF-16; false when the input is not UTF-8
+// or any character has no form there (never a best-fit stand-in).
+bool toGbk(const std::string& utf8, std::string& local) {
+  const int inLength = static_cast<int>(utf8.size());
+  int wideLength = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), inLength,
+                                       nullptr, 0);
+  if (wideLength <= 0) return false;
+  std::vector<wchar_t> wide(static_cast<size_t>(wideLength));
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), inLength, wide.data(),
+                      wideLength);
+  std::vector<char> out(static_cast<size_t>(wideLength) * 2 + 4);
+  BOOL usedDefault = FALSE;
+  int outLength = WideCharToMultiByte(kGbkCodePage, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
+                                      out.data(), static_cast<int>(out.size()), nullptr,
+                                      &usedDefault);
+  if (outLength <= 0 || usedDefault) return false;
+  local.assign(out.data(), static_cast<size_t>(outLength));
+  return true;
+}
+#else
 // Owns one iconv conversion descriptor.
 class Converter {
  public:
@@ -39,6 +68,12 @@ class Converter {
   iconv_t cd_;
 };
 
+bool toGbk(const std::string& utf8, std::string& local) {
+  Converter converter("GBK", "UTF-8");
+  return converter.valid() && converter.convert(utf8, local);
+}
+#endif
+
 size_t sequenceLength(unsigned char lead) {
   if (lead < 0x80) return 1;
   if (lead >= 0xC2 && lead <= 0xDF) return 2;
@@ -60,6 +95,14 @@ bool secondByteAllowed(unsigned char lead, unsigned char second) {
 }
 
 }  // namespace
+
+LocalCodepage platformCodepage() {
+#ifdef _WIN32
+  return LocalCodepage::kGbk;
+#else
+  return LocalCodepage::kUtf8;
+#endif
+}
 
 void setLocalCodepage(LocalCodepage codepage) { selectedCodepage = codepage; }
 
@@ -85,9 +128,8 @@ bool isValidUtf8(const std::string& text) {
 std::string utf8ToLocal(const std::string& utf8) {
   if (utf8.empty() || !isValidUtf8(utf8)) return {};
   if (selectedCodepage == LocalCodepage::kUtf8) return utf8;
-  Converter converter("GBK", "UTF-8");
   std::string local;
-  if (!converter.valid() || !converter.convert(utf8, local)) return {};
+  if (!toGbk(utf8, local)) return {};
   return local;
 }
 

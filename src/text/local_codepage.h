@@ -7,12 +7,16 @@ namespace corvane {
 // The code page that paths and service texts are converted into.
 enum class LocalCodepage { kGbk, kUtf8 };
 
-// Selects the process-wide local code page (GBK unless set otherwise).
+// The platform's own code page for paths and console text: GBK (code page
+// 936, that of the "zh-CN" locale) on Windows, UTF-8 elsewhere.
+LocalCodepage platformCodepage();
+
+// Selects the process-wide local code page (the platform's own unless set
+// otherwise).
 void setLocalCodepage(LocalCodepage codepage);
 LocalCodepage localCodepage();
 
-// Converts UTF-8 text into the local code page (GBK, code page 936, by
-// default). Returns the empty text when the input is not valid UTF-8 or holds
+// Converts UTF-8 text into the local code page. Returns the empty text when the input is not valid UTF-8 or holds
 // a character the code page cannot represent: never a partial text.
 std::string utf8ToLocal(const std::string& utf8);
 

@@ -15,6 +15,7 @@ BodySource::ReadResult BodySource::read(char* destination, size_t capacity) {
   if (due == 0) return {ReadStatus::kEnd, 0};
   size_t wanted = static_cast<size_t>(std::min<uint64_t>(due, capacity));
   int64_t got = file_.readAt(offset_ + sent_, destination, wanted);
+  if (got == 0) shrank_ = true;
   if (got <= 0) return {ReadStatus::kFailed, 0};
   sent_ += static_cast<uint64_t>(got);
   return {ReadStatus::kData, static_cast<size_t>(got)};

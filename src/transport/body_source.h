@@ -17,6 +17,9 @@ class BodySource {
 
   uint64_t length() const { return length_; }
   void rewind() { sent_ = 0; }
+  // True once a read found the file ending inside the window: it shrank, and
+  // no later attempt can send the window whole.
+  bool fileShrank() const { return shrank_; }
   // Moves to `position` within the window; false when it lies beyond it.
   bool seek(uint64_t position);
 
@@ -34,6 +37,7 @@ class BodySource {
   uint64_t offset_;
   uint64_t length_;
   uint64_t sent_ = 0;
+  bool shrank_ = false;
 };
 
 }  // namespace corvane

@@ -20,14 +20,30 @@ struct HttpRequest {
   std::optional<std::vector<std::string>> headerLines;
   // A NUL-terminated form or JSON body (CURLOPT_POSTFIELDS).
   std::optional<std::string> postFields;
-  // A body streamed from a file window (CURLOPT_UPLOAD); not owned.
+  // A body streamed from a file window (CURLOPT_UPLOAD); not owned, and kept
+  // alive by the caller until the request has finished.
   BodySource* upload = nullptr;
   long timeoutSeconds = 0;       // 0: no CURLOPT_TIMEOUT
+  // An attempt moving fewer than 1 KiB per second for this long is cut and
+  // counts as failed; 0: never.
+  long stallSeconds = 0;
   bool followLocation = false;   // CURLOPT_FOLLOWLOCATION
   bool defaultHttps = false;     // CURLOPT_DEFAULT_PROTOCOL "https"
   bool captureBody = true;       // off: libcurl writes the body to stdout
   bool captureHeaders = true;
   bool failOnHttpError = false;  // CURLOPT_FAILONERROR
+  // Off: a streamed body goes out at once, without waiting for
+  // "100 Continue".
+  bool expectContinue = true;
+};
+
+// Answers larger than this are not kept: the request fails at once.
+inline constexpr size_t kMaxCapturedBytes = 4 * 1024 * 1024;
+
+// A response body or header text as it is captured.
+struct CaptureBuffer {
+  std::string text;
+  bool overflowed = false;  // the answer grew past kMaxCapturedBytes
 };
 
 // What a request brought back. The texts are only meaningful when result is
@@ -38,17 +54,16 @@ struct HttpResponse {
   std::string headers;
 };
 
-// Runs one request on a handle of its own, with the retry of
-// performWithRetry(). CURLE_FAILED_INIT when no handle could be created.
+// Runs one request, with up to 33 attempts: the second at once, each later
+// one after a 2-second pause (through Env) and an ERROR line; every failed
+// attempt logs its cause first. Inside a running TransferLoop the request
+// joins that loop's transfers; otherwise it gets a connection of its own.
+// CURLE_FAILED_INIT when no handle could be created.
 HttpResponse performRequest(const HttpRequest& request);
 
-// Calls `attempt` up to 33 times until it returns CURLE_OK, with the log
-// lines and the 2-second pauses (through Env) before the third and later
-// attempts. Returns the last attempt's result. `url` is only logged, redacted.
-CURLcode performWithRetry(const std::function<CURLcode()>& attempt, const std::string& url);
-
-// libcurl write/header callback: appends the chunk up to its first NUL byte
-// to the std::string at `buffer`; always reports the whole chunk as taken.
+// libcurl write/header callback over a CaptureBuffer at `buffer`: appends the
+// chunk up to its first NUL byte and reports the whole chunk as taken; 0,
+// which ends the transfer, once the answer outgrows kMaxCapturedBytes.
 size_t captureResponse(char* data, size_t size, size_t count, void* buffer);
 
 // libcurl read callback over a BodySource at `source`: the bytes placed,
@@ -60,20 +75,23 @@ size_t readRequestBody(char* destination, size_t size, size_t count, void* sourc
 struct Transfer {
   const HttpRequest& request;
   CURL* handle;
-  std::string* body;     // nullptr when the body is not captured
-  std::string* headers;  // nullptr when the headers are not captured
-  BodySource* upload;    // nullptr when nothing is streamed
+  CaptureBuffer* body;     // nullptr when the body is not captured
+  CaptureBuffer* headers;  // nullptr when the headers are not captured
+  BodySource* upload;      // nullptr when nothing is streamed
 };
 
-// Performs one attempt; the real one calls curl_easy_perform. Tests install
-// their own to stand in for the network.
+// Performs one attempt to its end in place of the network. Tests install
+// their own; without one, attempts run through libcurl's multi interface.
 using TransferPerformer = std::function<CURLcode(Transfer&)>;
-// Installs `performer` for the process; an empty one restores the real one.
+// Installs `performer` for the process; an empty one restores the network.
 void installTransferPerformer(TransferPerformer performer);
+// The installed performer; empty when attempts go to the network.
+const TransferPerformer& installedTransferPerformer();
 
 // Prints "<operation> CURLOPT_WRITEFUNCTION out:", the body converted to the
 // local code page, then the same for the header text, to standard output.
-// Returns the converted body, which the caller parses.
+// Returns the text the answer is judged from: the body as it arrived (UTF-8),
+// or the empty text when the body has no form in the local code page.
 std::string dumpResponse(const std::string& operation, const HttpResponse& response);
 
 }  // namespace corvane

@@ -4,25 +4,43 @@
 
 #include <memory>
 
+#include "text/log_text.h"
+
 namespace corvane {
+namespace {
+
+using UrlHandle = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+using CurlText = std::unique_ptr<char, decltype(&curl_free)>;
+
+// One part of a parsed URL; the empty text when it is absent.
+std::string urlPart(CURLU* url, CURLUPart part) {
+  char* raw = nullptr;
+  if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) return {};
+  CurlText text(raw, &curl_free);
+  return text ? std::string(text.get()) : std::string();
+}
+
+}  // namespace
 
 std::string percentEncode(const std::string& value) {
   if (value.empty()) return {};
-  std::unique_ptr<char, decltype(&curl_free)> escaped(
-      curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())), &curl_free);
+  CurlText escaped(curl_easy_escape(nullptr, value.data(), static_cast<int>(value.size())),
+                   &curl_free);
   return escaped ? std::string(escaped.get()) : std::string();
 }
 
 std::string redactUrl(const std::string& url) {
-  std::string kept = url.substr(0, url.find_first_of("?#"));
-  size_t authority = kept.find("//");
-  authority = authority == std::string::npos ? 0 : authority + 2;
-  size_t pathStart = kept.find('/', authority);
-  size_t at = kept.rfind('@', pathStart == std::string::npos ? std::string::npos : pathStart);
-  if (at != std::string::npos && at >= authority && (pathStart == std::string::npos || at < pathStart)) {
-    kept.erase(authority, at + 1 - authority);
+  UrlHandle parsed(curl_url(), &curl_url_cleanup);
+  // A URL without a scheme goes out over HTTPS, so it is read that way too.
+  const unsigned flags = CURLU_DEFAULT_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK) {
+    return "<unparsable URL>";
   }
-  return kept;
+  std::string kept = urlPart(parsed.get(), CURLUPART_SCHEME) + "://" +
+                     urlPart(parsed.get(), CURLUPART_HOST);
+  const std::string port = urlPart(parsed.get(), CURLUPART_PORT);
+  if (!port.empty()) kept += ":" + port;
+  return escapeControls(kept + urlPart(parsed.get(), CURLUPART_PATH));
 }
 
 }  // namespace corvane

@@ -8,9 +8,10 @@ namespace corvane {
 // stay, every other byte becomes %XX with upper-case hex.
 std::string percentEncode(const std::string& value);
 
-// The URL without any user:password part, query string or fragment, for log
-// lines: a token URL's query carries a credential and a signed URL's query is
-// a capability.
+// The URL as log lines show it: scheme, host, port (when the URL names one)
+// and path, nothing else, with control characters escaped; "<unparsable URL>"
+// when libcurl cannot read it. A token URL's query carries a credential, a
+// signed URL's query is a capability, and user:password is a secret.
 std::string redactUrl(const std::string& url);
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "platform/env.h"
+#include "text/log_text.h"
 #include "transport/url_text.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/response_judging.h"
@@ -30,9 +31,7 @@ std::string CorvaneMultiUpload::getCorvaneAccessToken() {
   if (remainingSeconds >= 1 && !accessToken.empty()) return accessToken;
 
   std::string credential = base64Encode(appkey + ":" + appsecret);
-  HttpRequest request;
-  request.method = "POST";
-  request.url = tokenurl;
+  HttpRequest request = newRequest("POST", tokenurl);
   QueryParameters parameters;
   if (!tenantid.empty()) {
     request.url += "?credential=" + percentEncode(credential);
@@ -52,11 +51,13 @@ std::string CorvaneMultiUpload::getCorvaneAccessToken() {
       !document.HasMember("code")) {
     return accessToken;
   }
-  if (isServiceError(document, errorMessage)) return {};
+  if (isServiceError(document, "getCorvaneAccessToken", errorMessage)) return {};
   auto code = stringMember(document, "code");
   const rapidjson::Value* data = objectMember(document, "data");
   if (code != "success" || !data) return accessToken;
-  if (auto token = stringMember(*data, "token")) accessToken = *token;
+  // A token goes into header lines: one with a control character is no token.
+  auto token = localStringMember(*data, "token");
+  if (token && !hasControlCharacter(*token)) accessToken = *token;
   if (auto expireTime = stringMember(*data, "expireTime")) {
     if (auto expiry = readExpireTime(*expireTime)) accessTokenExpiry = *expiry;
   }

@@ -1,7 +1,9 @@
 #include <rapidjson/document.h>
 
 #include "platform/env.h"
+#include "platform/file_replace.h"
 #include "text/local_codepage.h"
+#include "text/log_text.h"
 #include "transport/log_source.h"
 #include "upload/config_text.h"
 #include "upload/corvane_multi_upload.h"
@@ -11,6 +13,9 @@ namespace {
 
 constexpr char kProjectPlaceholder[] = "{project-id}";
 constexpr int64_t kMebibyte = 1048576;
+constexpr int kMaxParallelParts = 16;
+constexpr int kMinStallSeconds = 5;
+constexpr int kMaxStallSeconds = 3600;
 
 struct DefaultedKey {
   const char* key;
@@ -71,14 +76,29 @@ bool readUrls(const rapidjson::Document& document, CorvaneMultiUpload& uploader)
   return true;
 }
 
+// A value that goes into a header line must not be able to end that line or
+// add another.
+bool fitsHeaderLine(CorvaneMultiUpload& uploader, const std::string& value,
+                    const char* invalidMessage) {
+  return !hasControlCharacter(value) || fail(uploader, invalidMessage);
+}
+
 bool readIdentity(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   using U = CorvaneMultiUpload;
   const RequiredKey credentials[] = {{"appsecret", &U::appsecret, "appsecret is empty!"},
                                      {"appkey", &U::appkey, "appkey is empty!"}};
-  if (!readRequired(document, uploader, credentials)) return false;
+  if (!readRequired(document, uploader, credentials) ||
+      !fitsHeaderLine(uploader, uploader.appkey, "appkey is invalid!")) {
+    return false;
+  }
   getConfigString(document, "projectid", uploader.projectid);
   getConfigString(document, "orgid", uploader.orgid);
   if (!getConfigString(document, "tenantid", uploader.tenantid)) uploader.tenantid.clear();
+  if (!fitsHeaderLine(uploader, uploader.projectid, "projectid is invalid!") ||
+      !fitsHeaderLine(uploader, uploader.orgid, "orgid is invalid!") ||
+      !fitsHeaderLine(uploader, uploader.tenantid, "tenantid is invalid!")) {
+    return false;
+  }
   if (!uploader.tenantid.empty() && uploader.orgid.empty()) return fail(uploader, "orgid is empty!");
   if (uploader.tenantid.empty() && uploader.projectid.empty()) {
     return fail(uploader, "projectid is empty!");
@@ -86,11 +106,13 @@ bool readIdentity(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
-// The optional code page for paths and service texts: GBK by default, or
-// UTF-8 for deployments whose names are UTF-8 throughout.
+// The optional code page for paths and service texts: the platform's own by
+// default (GBK on Windows, UTF-8 elsewhere), or named: "GBK" or "UTF-8".
 bool readCodepage(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   std::string codepage;
-  if (!getConfigString(document, "codepage", codepage) || codepage == "GBK") {
+  if (!getConfigString(document, "codepage", codepage)) {
+    setLocalCodepage(platformCodepage());
+  } else if (codepage == "GBK") {
     setLocalCodepage(LocalCodepage::kGbk);
   } else if (codepage == "UTF-8") {
     setLocalCodepage(LocalCodepage::kUtf8);
@@ -110,7 +132,9 @@ bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader
   uploader.output = utf8ToLocal(uploader.output);
   // A directory or an unreadable file passes a bare existence test but can
   // never be uploaded.
-  if (!Env::current().isReadableRegularFile(uploader.localfile)) {
+  std::string problem = Env::current().fileReadProblem(uploader.localfile);
+  if (!problem.empty()) {
+    UPLOAD_LOG(ERROR) << "local file " << escapeControls(uploader.localfile) << ": " << problem;
     return fail(uploader, "local file can not access!");
   }
   return true;
@@ -131,18 +155,68 @@ bool readPartSize(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
+// An optional integer key within [low, high]; `field` keeps its default when
+// the key is absent.
+bool readBoundedInt(const rapidjson::Document& document, CorvaneMultiUpload& uploader,
+                    const char* key, int low, int high, int& field, const char* invalid) {
+  auto member = document.FindMember(key);
+  if (member == document.MemberEnd()) return true;
+  if (!member->value.IsInt() || member->value.GetInt() < low || member->value.GetInt() > high) {
+    return fail(uploader, invalid);
+  }
+  field = member->value.GetInt();
+  return true;
+}
+
+bool readTransferLimits(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  return readBoundedInt(document, uploader, "parallelparts", 1, kMaxParallelParts,
+                        uploader.parallelparts, "parallel parts is invalid!") &&
+         readBoundedInt(document, uploader, "stallseconds", kMinStallSeconds, kMaxStallSeconds,
+                        uploader.stallseconds, "stall seconds is invalid!");
+}
+
+// Whether the result file can be written where `output` names it, known
+// before anything is uploaded: an upload whose result cannot be written would
+// only be uploaded again by the caller.
+bool checkOutput(CorvaneMultiUpload& uploader) {
+  std::string reason;
+  if (canReplaceFile(uploader.output, reason)) return true;
+  UPLOAD_LOG(ERROR) << "result file " << escapeControls(uploader.output)
+                    << " can not be created: " << reason;
+  return fail(uploader, "output can not write!");
+}
+
+// Reads and parses the configuration file; false, with the cause logged, when
+// it cannot be read or is not one JSON object.
+bool parseConfig(const std::string& path, rapidjson::Document& document) {
+  std::string reason;
+  std::string text = readTextFile(path, &reason);
+  std::string problem;
+  if (!reason.empty()) {
+    UPLOAD_LOG(ERROR) << "configuration file " << escapeControls(path)
+                      << " can not be read: " << reason;
+  } else if (!parseConfigText(text, document, problem)) {
+    UPLOAD_LOG(ERROR) << "configuration is not valid JSON: " << problem;
+  } else if (!document.IsObject()) {
+    UPLOAD_LOG(ERROR) << "configuration is not a JSON object";
+  } else {
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool CorvaneMultiUpload::loadConfig(const std::string& path) {
   if (path.empty()) return fail(*this, "file path is empty!");
   rapidjson::Document document;
-  document.Parse(readTextFile(path).c_str());
-  if (document.HasParseError() || !document.IsObject()) {
+  if (!parseConfig(path, document)) {
     UPLOAD_LOG(ERROR) << " load config error!";
     return false;
   }
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
-      !readFiles(document, *this) || !readPartSize(document, *this)) {
+      !readFiles(document, *this) || !readPartSize(document, *this) ||
+      !readTransferLimits(document, *this) || !checkOutput(*this)) {
     return false;
   }
   projectid = getProjectId();

@@ -1,17 +1,57 @@
 #include "upload/config_text.h"
 
-#include <fstream>
-#include <iterator>
+#include <rapidjson/error/en.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace corvane {
+namespace {
 
-std::string readTextFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return {};
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
+
+void setReason(std::string* reason, int error) {
+  if (reason) *reason = std::strerror(error);
+}
+
+}  // namespace
+
+std::string readTextFile(const std::string& path, std::string* reason) {
+  File file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) {
+    setReason(reason, errno);
+    return {};
+  }
+  std::string text;
+  char block[4096];
+  size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file.get())) > 0) text.append(block, got);
+  if (std::ferror(file.get())) {
+    setReason(reason, errno);
+    return {};
+  }
   text = text.substr(0, text.find('\0'));
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   return text;
+}
+
+bool parseConfigText(const std::string& text, rapidjson::Document& document, std::string& problem) {
+  document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+  if (!document.HasParseError()) return true;
+  size_t offset = document.GetErrorOffset();
+  size_t lineStart = 0;
+  size_t line = 1;
+  for (size_t at = 0; at < offset && at < text.size(); ++at) {
+    if (text[at] == '\n') {
+      ++line;
+      lineStart = at + 1;
+    }
+  }
+  problem = "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1) +
+            ": " + rapidjson::GetParseError_En(document.GetParseError());
+  return false;
 }
 
 bool getConfigString(const rapidjson::Document& document, const std::string& key,

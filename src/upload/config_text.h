@@ -7,8 +7,14 @@
 namespace corvane {
 
 // Reads a file's content as text up to its first NUL byte, without a leading
-// UTF-8 byte-order mark; the empty text when it cannot be opened.
-std::string readTextFile(const std::string& path);
+// UTF-8 byte-order mark; the empty text when it cannot be read, with the
+// system's reason in `reason` when one is given.
+std::string readTextFile(const std::string& path, std::string* reason = nullptr);
+
+// Parses `text` as one JSON document without recursion, so no depth of
+// nesting can exhaust the stack. On a parse error `problem` tells where and
+// what: "line 3, column 2: Missing a comma or '}' after an object member."
+bool parseConfigText(const std::string& text, rapidjson::Document& document, std::string& problem);
 
 // True, and `field` replaced, when `key` holds a non-empty JSON string
 // (counting the characters before its first NUL).

@@ -33,6 +33,14 @@ class CorvaneMultiUpload {
   bool uploadPartData(const std::string& uploadId);
   bool mergeUploadTask(const std::string& uploadId);
 
+  // The two halves of each part's exchanges, for the part sender: the
+  // request that asks for a part's signed URL and the judgement of its
+  // answer (false, and `url` untouched, when it brought none), and the PUT of
+  // a part to that URL.
+  HttpRequest partUrlRequest(const std::string& uploadId, int32_t partNum);
+  bool judgePartUrl(const HttpResponse& response, std::string& url);
+  HttpRequest partPutRequest(const std::string& url, BodySource& part) const;
+
   // Appends the signed gateway header lines for a request to `headerLines`.
   bool buildGatewayHeaders(const std::string& url, const std::string& method,
                            const QueryParameters& parameters, std::vector<std::string>& headerLines);
@@ -61,6 +69,10 @@ class CorvaneMultiUpload {
   int64_t partSize = 0;
   std::string errorMessage;
   std::string output;
+  // Parts in flight at once; 1 sends them one after another.
+  int parallelparts = 1;
+  // Seconds an attempt may move fewer than 1 KiB per second before it is cut.
+  int stallseconds = 60;
 
  private:
   // The header lines of a document-store request: the bearer authorization,
@@ -69,9 +81,11 @@ class CorvaneMultiUpload {
                                                 const QueryParameters& parameters);
   // Judges a response naming a new file item (direct upload and merge) and
   // logs the two file item lines.
-  bool acceptFileItem(const std::string& body);
+  bool acceptFileItem(const char* operation, const std::string& body);
   // A signed-when-needed JSON POST to a document-store URL.
   HttpRequest documentStorePost(const std::string& url, std::string body);
+  // A request with the limits every request of this upload carries.
+  HttpRequest newRequest(const std::string& method, const std::string& url) const;
 };
 
 }  // namespace corvane

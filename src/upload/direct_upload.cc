@@ -1,4 +1,6 @@
+#include "platform/env.h"
 #include "platform/read_only_file.h"
+#include "text/log_text.h"
 #include "transport/log_source.h"
 #include "transport/url_text.h"
 #include "upload/corvane_multi_upload.h"
@@ -6,15 +8,15 @@
 
 namespace corvane {
 
-bool CorvaneMultiUpload::acceptFileItem(const std::string& body) {
+bool CorvaneMultiUpload::acceptFileItem(const char* operation, const std::string& body) {
   rapidjson::Document document;
   bool accepted = false;
-  if (parseObject(body, document) && !isServiceError(document, errorMessage)) {
+  if (parseObject(body, document) && !isServiceError(document, operation, errorMessage)) {
     const rapidjson::Value* data = objectMember(document, "data");
     accepted = data && hasSuccessStatus(*data);
     if (accepted) {
-      if (auto id = stringMember(*data, "fileItemId")) fileItemId = *id;
-      if (auto name = stringMember(*data, "fileItemName")) fileItemName = *name;
+      if (auto id = localStringMember(*data, "fileItemId")) fileItemId = *id;
+      if (auto name = localStringMember(*data, "fileItemName")) fileItemName = *name;
     }
   }
   UPLOAD_LOG(INFO) << "fileItemId:" << fileItemId;
@@ -29,14 +31,17 @@ bool CorvaneMultiUpload::uploadEntireData() {
   ReadOnlyFile file(localfile);
   uint64_t size = file.size();
   UPLOAD_LOG(INFO) << "upload file size: " << size;
-  if (!file.isOpen()) return false;
+  if (!file.isOpen()) {
+    UPLOAD_LOG(ERROR) << "local file " << escapeControls(localfile)
+                      << " can not be read: " << Env::current().fileReadProblem(localfile);
+    return false;
+  }
   file.adviseSequential();
 
   std::string length = std::to_string(size);
-  HttpRequest request;
-  request.method = "POST";
-  request.url = directurl + "?name=" + percentEncode(targetname) +
-                "&parentId=" + percentEncode(projectid) + "&length=" + length;
+  HttpRequest request =
+      newRequest("POST", directurl + "?name=" + percentEncode(targetname) +
+                             "&parentId=" + percentEncode(projectid) + "&length=" + length);
   request.headerLines = documentStoreHeaders(
       request.url, request.method,
       {{"name", targetname}, {"parentId", projectid}, {"length", length}});
@@ -46,7 +51,7 @@ bool CorvaneMultiUpload::uploadEntireData() {
   request.upload = &body;
   HttpResponse response = performRequest(request);
   if (response.result != CURLE_OK) return false;
-  return acceptFileItem(dumpResponse("uploadEntireData", response));
+  return acceptFileItem("uploadEntireData", dumpResponse("uploadEntireData", response));
 }
 
 }  // namespace corvane

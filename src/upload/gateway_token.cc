@@ -1,3 +1,4 @@
+#include "text/log_text.h"
 #include "transport/url_text.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/response_judging.h"
@@ -5,9 +6,7 @@
 namespace corvane {
 
 std::string CorvaneMultiUpload::getGatewayToken() {
-  HttpRequest request;
-  request.method = "POST";
-  request.url = accounturl + gatewaytokenurl;
+  HttpRequest request = newRequest("POST", accounturl + gatewaytokenurl);
   // Both values are form-encoded: a secret holding "&", "=" or "+" must reach
   // the gateway as it is.
   request.postFields = "grant_type=client_credentials&client_id=" + percentEncode(appkey) +
@@ -17,7 +16,9 @@ std::string CorvaneMultiUpload::getGatewayToken() {
 
   rapidjson::Document document;
   if (!parseObject(dumpResponse("getGatewayToken", response), document)) return {};
-  return stringMember(document, "access_token").value_or(std::string());
+  // The token goes into a header line: one with a control character is none.
+  std::string token = localStringMember(document, "access_token").value_or(std::string());
+  return hasControlCharacter(token) ? std::string() : token;
 }
 
 }  // namespace corvane

@@ -9,9 +9,7 @@ std::string CorvaneMultiUpload::getProjectId() {
   if (orgid.empty() || accounturl.empty() || gatewaytokenurl.empty() || projecturl.empty()) {
     return {};
   }
-  HttpRequest request;
-  request.method = "GET";
-  request.url = completeUrl(accounturl, projecturl, "{org-id}", orgid);
+  HttpRequest request = newRequest("GET", completeUrl(accounturl, projecturl, "{org-id}", orgid));
   request.timeoutSeconds = 20;
   request.defaultHttps = true;
   std::vector<std::string> headers = {"Authorization:bearer " + getGatewayToken(),

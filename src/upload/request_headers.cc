@@ -12,6 +12,15 @@ bool CorvaneMultiUpload::buildGatewayHeaders(const std::string& url, const std::
   return true;
 }
 
+HttpRequest CorvaneMultiUpload::newRequest(const std::string& method,
+                                           const std::string& url) const {
+  HttpRequest request;
+  request.method = method;
+  request.url = url;
+  request.stallSeconds = stallseconds;
+  return request;
+}
+
 std::vector<std::string> CorvaneMultiUpload::documentStoreHeaders(
     const std::string& url, const std::string& method, const QueryParameters& parameters) {
   std::vector<std::string> headers = {"Authorization:Bearer " + getCorvaneAccessToken(),

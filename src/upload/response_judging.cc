@@ -1,11 +1,15 @@
 #include "upload/response_judging.h"
 
-#include <strings.h>
+#include <algorithm>
+
+#include "text/local_codepage.h"
+#include "text/log_text.h"
+#include "transport/log_source.h"
 
 namespace corvane {
 
 bool parseObject(const std::string& text, rapidjson::Document& document) {
-  document.Parse(text.c_str());
+  document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
   return !document.HasParseError() && document.IsObject();
 }
 
@@ -16,6 +20,12 @@ std::optional<std::string> stringMember(const rapidjson::Value& object, const ch
   return std::string(member->value.GetString());
 }
 
+std::optional<std::string> localStringMember(const rapidjson::Value& object, const char* name) {
+  auto text = stringMember(object, name);
+  if (!text) return std::nullopt;
+  return utf8ToLocal(*text);
+}
+
 const rapidjson::Value* objectMember(const rapidjson::Value& object, const char* name) {
   if (!object.IsObject()) return nullptr;
   auto member = object.FindMember(name);
@@ -23,17 +33,24 @@ const rapidjson::Value* objectMember(const rapidjson::Value& object, const char*
   return &member->value;
 }
 
-bool isServiceError(const rapidjson::Value& root, std::string& errorMessage) {
+bool isServiceError(const rapidjson::Value& root, const char* operation, std::string& errorMessage) {
   if (!root.IsObject()) return false;
   auto code = root.FindMember("code");
   if (code == root.MemberEnd() || !code->value.IsInt()) return false;
-  if (auto message = stringMember(root, "message")) errorMessage = *message;
+  auto message = localStringMember(root, "message");
+  if (message) errorMessage = *message;
+  UPLOAD_LOG(ERROR) << operation << " refused by the service (code " << code->value.GetInt()
+                    << ")" << (message ? ": " + escapeControls(*message) : std::string());
   return true;
 }
 
 bool hasSuccessStatus(const rapidjson::Value& data) {
   auto status = stringMember(data, "status");
-  return status && strcasecmp(status->c_str(), "success") == 0;
+  const std::string expected = "success";
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return status && status->size() == expected.size() &&
+         std::equal(status->begin(), status->end(), expected.begin(),
+                    [&lower](char a, char b) { return lower(a) == b; });
 }
 
 }  // namespace corvane

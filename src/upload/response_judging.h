@@ -7,18 +7,24 @@
 
 namespace corvane {
 
-// Parses `text` (up to its first NUL) as JSON; true when its root is an object.
+// Parses `text` (up to its first NUL) as JSON without recursion, so no depth
+// of nesting can exhaust the stack; true when its root is an object.
 bool parseObject(const std::string& text, rapidjson::Document& document);
 
 // The member `name` of `object` when it is a string (up to its first NUL).
 std::optional<std::string> stringMember(const rapidjson::Value& object, const char* name);
 
+// As stringMember(), converted into the local code page: the form in which
+// the uploader keeps a service's texts.
+std::optional<std::string> localStringMember(const rapidjson::Value& object, const char* name);
+
 // The member `name` of `object` when it is an object; nullptr otherwise.
 const rapidjson::Value* objectMember(const rapidjson::Value& object, const char* name);
 
 // The service's error form: "code" is an integer within the signed 32-bit
-// range. When it is, a string "message" beside it replaces `errorMessage`.
-bool isServiceError(const rapidjson::Value& root, std::string& errorMessage);
+// range. When it is, a string "message" beside it replaces `errorMessage` (in
+// the local code page) and is logged at ERROR as the reason `operation` got.
+bool isServiceError(const rapidjson::Value& root, const char* operation, std::string& errorMessage);
 
 // True when "status" of `data` is a string equal to "success", ignoring ASCII
 // letter case.

@@ -1,6 +1,7 @@
 #include <curl/curl.h>
 
 #include "platform/env.h"
+#include "text/log_text.h"
 #include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/result_file.h"
@@ -35,10 +36,15 @@ bool CorvaneMultiUpload::run() {
     }
   }
   int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
-  UPLOAD_LOG(INFO) << "upload " << localfile << " spend time: " << elapsed << " seconds.";
+  UPLOAD_LOG(INFO) << "upload " << escapeControls(localfile) << " spend time: " << elapsed
+                   << " seconds.";
+  // The log alone tells the story, even when the result file cannot.
+  if (!succeeded) UPLOAD_LOG(ERROR) << "upload failed: " << escapeControls(errorMessage);
 
   std::string result = buildResultDocument(succeeded, errorMessage, fileItemId, fileItemName);
-  if (!writeTextFile(output, result)) {
+  std::string reason;
+  if (!writeTextFile(output, result, reason)) {
+    UPLOAD_LOG(ERROR) << "result file " << escapeControls(output) << " can not be written: " << reason;
     UPLOAD_LOG(ERROR) << "output result failed!";
     return false;
   }

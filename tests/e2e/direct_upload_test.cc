@@ -1,33 +1,30 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "e2e_harness.h"
 
 namespace corvane::e2e {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct Uploaded {
-  RunResult run;
-  std::string result;
-  rapidjson::Document resultJson;
-};
-
-Uploaded upload(const TempDir& dir, const LocalStore& store, const std::string& content,
-                const std::map<std::string, std::string>& overrides = {}) {
-  writeFile(dir.file("input.bin"), content);
-  Uploaded uploaded;
-  uploaded.run = runUploader(dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)});
-  uploaded.result = readFile(dir.file("result.json"));
-  uploaded.resultJson.Parse(uploaded.result.c_str());
-  return uploaded;
-}
-
-std::string fileItemIdOf(const Uploaded& uploaded) {
-  if (!uploaded.resultJson.IsObject()) return {};
-  return uploaded.resultJson["data"]["fileitemid"].GetString();
+// Everything `fd` holds, read from its first byte.
+std::string contentOf(int fd) {
+  std::string content;
+  char block[4096];
+  ssize_t got;
+  while ((got = pread(fd, block, sizeof block, static_cast<off_t>(content.size()))) > 0) {
+    content.append(block, static_cast<size_t>(got));
+  }
+  return content;
 }
 
 class DirectUpload : public ::testing::Test {
@@ -41,9 +38,9 @@ TEST_F(DirectUpload, FilesUpToOnePartArriveIntact) {
     SCOPED_TRACE(size);
     TempDir each;
     std::string content = patternBytes(size, static_cast<unsigned>(size));
-    Uploaded uploaded = upload(each, store, content);
+    UploadRun uploaded = uploadContent(each, store, content);
     EXPECT_EQ(uploaded.run.exitStatus, 0);
-    std::string id = fileItemIdOf(uploaded);
+    std::string id = uploaded.fileItemId();
     ASSERT_FALSE(id.empty()) << uploaded.result;
     EXPECT_EQ(sha256Hex(store.storedBytes(id)), sha256Hex(content));
     EXPECT_EQ(uploaded.result, R"({"code":"success","message":"","data":{"fileitemid":")" + id +
@@ -59,7 +56,7 @@ TEST_F(DirectUpload, FilesUpToOnePartArriveIntact) {
 }
 
 TEST_F(DirectUpload, StdoutCarriesBothDumpsOfEachExchange) {
-  Uploaded uploaded = upload(dir, store, "hello");
+  UploadRun uploaded = uploadContent(dir, store, "hello");
   const std::string& out = uploaded.run.out;
   size_t tokenBody = out.find("getCorvaneAccessToken CURLOPT_WRITEFUNCTION out:\n{");
   size_t tokenHeaders = out.find("getCorvaneAccessToken CURLOPT_HEADERFUNCTION out:\nHTTP/1.1 200");
@@ -74,7 +71,8 @@ TEST_F(DirectUpload, StdoutCarriesBothDumpsOfEachExchange) {
 
 TEST_F(DirectUpload, AwkwardTargetNamesArriveIntact) {
   const std::string name = "a b&c=d+e \xE4\xB8\xAD\xE6\x96\x87.txt";
-  Uploaded uploaded = upload(dir, store, "content", {{"targetname", name}});
+  UploadRun uploaded =
+      uploadContent(dir, store, "content", {{"targetname", name}, {"codepage", "GBK"}});
   ASSERT_EQ(uploaded.run.exitStatus, 0);
   rapidjson::Document items;
   items.Parse(store.get("/_control/items").c_str());
@@ -82,30 +80,68 @@ TEST_F(DirectUpload, AwkwardTargetNamesArriveIntact) {
   EXPECT_EQ(std::string(items[0]["name"].GetString()), name);
   // The name in the result file is the store's answer in the local code page.
   EXPECT_THAT(uploaded.result, HasSubstr("a b&c=d+e \xD6\xD0\xCE\xC4.txt"));
+  // Where the local code page is UTF-8, the platform's own here, it stays so.
+  UploadRun native = uploadContent(dir, store, "content", {{"targetname", name}});
+  ASSERT_EQ(native.run.exitStatus, 0);
+  EXPECT_THAT(native.result, HasSubstr(name));
+  EXPECT_THAT(native.run.out, HasSubstr(name));
 }
 
 TEST_F(DirectUpload, AnErrorEnvelopeEndsInTheDriversMessage) {
   store.post("/_control/faults",
              R"([{"kind":"direct-upload","nth":0,"action":"body","status":403,)"
              R"("body":"{\"code\":403,\"message\":\"no permission\"}"}])");
-  Uploaded uploaded = upload(dir, store, "hello");
+  UploadRun uploaded = uploadContent(dir, store, "hello");
   EXPECT_EQ(uploaded.run.exitStatus, 0);
   EXPECT_EQ(uploaded.result,
             R"({"code":"failed","message":"uploadOnePartData failed!","data":{"fileitemid":"","fileitemname":""}})");
 }
 
 TEST_F(DirectUpload, AWrongSecretIsRefusedAndNothingIsStored) {
-  Uploaded uploaded = upload(dir, store, "hello", {{"appsecret", "wrong"}});
+  UploadRun uploaded = uploadContent(dir, store, "hello", {{"appsecret", "wrong"}});
   EXPECT_EQ(uploaded.run.exitStatus, 0);
   EXPECT_THAT(uploaded.result, HasSubstr(R"("code":"failed","message":"uploadOnePartData failed!")"));
   EXPECT_EQ(store.get("/_control/items"), "[]");
 }
 
 TEST_F(DirectUpload, TheSecretNeverReachesStderrOrTheLogs) {
-  Uploaded uploaded = upload(dir, store, "hello");
+  UploadRun uploaded = uploadContent(dir, store, "hello");
   ASSERT_EQ(uploaded.run.exitStatus, 0);
   EXPECT_THAT(uploaded.run.err, Not(HasSubstr(LocalStore::kAppSecret)));
   EXPECT_THAT(uploaded.run.logs, Not(HasSubstr(LocalStore::kAppSecret)));
+}
+
+// The result replaces an earlier file by a rename: a reader holding the old
+// file keeps all of it, the path names a new file with the mode an ordinary
+// new file gets under the run's umask, and nothing else is left beside it.
+TEST_F(DirectUpload, TheResultReplacesAnEarlierFileWithANewOneUnderTheUmask) {
+  namespace fs = std::filesystem;
+  const std::string output = dir.file("out/result.json");
+  fs::create_directory(dir.file("out"));
+  const std::string earlier = "an earlier, longer result that a reader may still be reading";
+  writeFile(output, earlier);
+  ASSERT_EQ(chmod(output.c_str(), 0644), 0);
+  const int held = open(output.c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  struct stat before {};
+  ASSERT_EQ(fstat(held, &before), 0);
+
+  const mode_t previousMask = umask(027);
+  UploadRun uploaded = uploadContent(dir, store, "hello", {{"output", output}});
+  umask(previousMask);
+
+  EXPECT_EQ(contentOf(held), earlier);
+  close(held);
+  struct stat after {};
+  ASSERT_EQ(stat(output.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_THAT(readFile(output), HasSubstr(R"({"code":"success")"));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.file("out"))) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_THAT(names, ElementsAre("result.json"));
 }
 
 }  // namespace

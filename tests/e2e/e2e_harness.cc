@@ -191,9 +191,41 @@ std::string writeConfig(const TempDir& dir, const LocalStore& store, const std::
 
 RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& arguments,
                             int limitSeconds) {
-  const std::string executable = dir.file("corvane-upload");
+  RunOptions options;
+  options.limitSeconds = limitSeconds;
+  return runUploaderWith(dir, arguments, options);
+}
+
+namespace {
+
+// The process environment with `extra` NAME=value entries added or replaced.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    std::string name = text.substr(0, text.find('='));
+    bool replaced = false;
+    for (const std::string& override : extra) replaced |= override.rfind(name + "=", 0) == 0;
+    if (!replaced) entries.push_back(text);
+  }
+  entries.insert(entries.end(), extra.begin(), extra.end());
+  return entries;
+}
+
+}  // namespace
+
+RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
+                          const RunOptions& options) {
+  const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
+  fs::create_directories(binDir);
+  const std::string executable = binDir + "/corvane-upload";
   if (!fs::exists(executable)) fs::copy_file(CORVANE_UPLOAD_PATH, executable);
-  std::vector<std::string> all = {executable};
+  std::vector<std::string> all;
+  if (!options.user.empty() && geteuid() == 0) {
+    all = {"/usr/bin/setpriv", "--reuid=" + options.user, "--regid=nogroup", "--clear-groups",
+           "--"};
+  }
+  all.push_back(executable);
   all.insert(all.end(), arguments.begin(), arguments.end());
   const std::string outPath = dir.file("stdout.txt");
   const std::string errPath = dir.file("stderr.txt");
@@ -203,16 +235,19 @@ RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& 
   posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   auto argv = argvOf(all);
+  std::vector<std::string> environment = environmentWith(options.environment);
+  auto envp = argvOf(environment);
   std::string cwd = fs::current_path().string();
   fs::current_path(dir.path());
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   fs::current_path(cwd);
   posix_spawn_file_actions_destroy(&actions);
   RunResult result;
   if (spawned != 0) return result;
   // Polls every 10 ms until the run ends or the limit is reached.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limitSeconds);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.limitSeconds);
   int status = 0;
   pid_t waited = 0;
   while ((waited = waitpid(pid, &status, WNOHANG)) == 0 &&
@@ -227,7 +262,7 @@ RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& 
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   result.out = readFile(outPath);
   result.err = readFile(errPath);
-  const std::string logs = dir.file("logs");
+  const std::string logs = binDir + "/logs";
   if (fs::is_directory(logs)) {
     for (const auto& entry : fs::directory_iterator(logs)) {
       result.logFiles.push_back(entry.path().filename().string());
@@ -243,11 +278,11 @@ std::string UploadRun::fileItemId() const {
 }
 
 UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
-                        const std::map<std::string, std::string>& overrides) {
+                        const std::map<std::string, std::string>& overrides, int limitSeconds) {
   writeFile(dir.file("input.bin"), content);
   UploadRun upload;
   upload.run = runUploaderWithin(
-      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)}, 60);
+      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), overrides)}, limitSeconds);
   upload.result = readFile(dir.file("result.json"));
   upload.resultJson.Parse(upload.result.c_str());
   return upload;

@@ -89,9 +89,26 @@ std::string sha256Hex(const std::string& bytes);
 RunResult runUploaderWithin(const TempDir& dir, const std::vector<std::string>& arguments,
                             int limitSeconds);
 
-// One upload run with the uploader (killed after 60 seconds): `content` is written to input.bin in
-// `dir`, a configuration with `overrides` is written, the uploader runs and
-// the result file is read back.
+// How runUploaderWith() starts the uploader.
+struct RunOptions {
+  // Where the copy of the uploader lies (its logs folder goes beside it);
+  // `dir` itself when empty. Created when missing.
+  std::string executableDir;
+  // When the tests run as root: the user the uploader runs as, so that file
+  // permissions bind it as they bind an ordinary user.
+  std::string user;
+  // NAME=value entries added to (or replacing those of) the environment.
+  std::vector<std::string> environment;
+  int limitSeconds = 60;
+};
+
+// Runs the uploader from `dir` as working directory, as `options` say.
+RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
+                          const RunOptions& options);
+
+// One upload run with the uploader (killed after `limitSeconds`): `content` is
+// written to input.bin in `dir`, a configuration with `overrides` is written,
+// the uploader runs and the result file is read back.
 struct UploadRun {
   RunResult run;
   std::string result;  // the result file's text, empty when none was written
@@ -100,7 +117,8 @@ struct UploadRun {
   std::string fileItemId() const;
 };
 UploadRun uploadContent(const TempDir& dir, const LocalStore& store, const std::string& content,
-                        const std::map<std::string, std::string>& overrides = {});
+                        const std::map<std::string, std::string>& overrides = {},
+                        int limitSeconds = 60);
 
 std::string base64Of(const std::string& bytes);
 // A string member of a JSON object, empty when missing or not a string.

@@ -1,5 +1,6 @@
-// The real executable against the stand-in with faults injected: dropped and
-// cut connections, refused part uploads, and bad answers of every kind. Each
+// The real executable against the stand-in with faults injected: dropped, cut
+// and stalled connections, redirects, refused part uploads, and bad answers of
+// every kind. Each
 // run is checked for what arrived (sha256 of the stored file), the result
 // file, the exit status, the retry lines on stderr, and that no secret leaked.
 #include <gmock/gmock.h>
@@ -77,6 +78,15 @@ struct Rule {
     headerBytes = lineBytes;
     return *this;
   }
+  Rule& seconds(int count) {
+    secondsValue = count;
+    return *this;
+  }
+  // The rule fires for the nth through the mth request of its kind.
+  Rule& through(int m) {
+    throughValue = m;
+    return *this;
+  }
 
   std::string kind;
   std::string action;
@@ -89,6 +99,8 @@ struct Rule {
   uint64_t padToValue = 0;
   std::string headerName;
   uint64_t headerBytes = 0;
+  int secondsValue = 0;  // 0: the stand-in's default
+  int throughValue = 0;  // 0: the nth alone
 };
 
 std::string rulesJson(const std::vector<Rule>& rules) {
@@ -130,6 +142,14 @@ std::string rulesJson(const std::vector<Rule>& rules) {
       w.Key("headerBytes");
       w.Uint64(r.headerBytes);
     }
+    if (r.secondsValue) {
+      w.Key("seconds");
+      w.Int(r.secondsValue);
+    }
+    if (r.throughValue) {
+      w.Key("through");
+      w.Int(r.throughValue);
+    }
     w.EndObject();
   }
   w.EndArray();
@@ -143,21 +163,31 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-// The glog prefix cut off: "<url> connect failed!!! retry N".
-std::vector<std::string> retryLinesOf(const std::string& err) {
+// The log lines holding `needle`, with the glog prefix cut off.
+std::vector<std::string> logLinesWith(const std::string& err, const std::string& needle) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < err.size()) {
     size_t end = err.find('\n', start);
     if (end == std::string::npos) end = err.size();
     std::string line = err.substr(start, end - start);
-    if (line.find("connect failed!!!") != std::string::npos) {
+    if (line.find(needle) != std::string::npos) {
       size_t bracket = line.find("] ");
       lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
     }
     start = end + 1;
   }
   return lines;
+}
+
+// "<url> connect failed!!! retry N".
+std::vector<std::string> retryLinesOf(const std::string& err) {
+  return logLinesWith(err, "connect failed!!!");
+}
+
+// "<url> attempt N failed: <cause>".
+std::vector<std::string> causeLinesOf(const std::string& err) {
+  return logLinesWith(err, " attempt ");
 }
 
 std::string successResult(const std::string& id, const std::string& name = "sample.bin") {
@@ -175,21 +205,22 @@ std::string failedResult(const std::string& message) {
 // no secret in stderr or the logs, and no success without the file's bytes.
 class FaultRun {
  public:
-  FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {})
+  FaultRun(Flow flow, const std::vector<Rule>& rules, std::string content = {},
+           int limitSeconds = 60, std::map<std::string, std::string> overrides = {})
       : content_(std::move(content)) {
     if (content_.empty()) {
       content_ = patternBytes(flow == Flow::kMultipart ? kMultipartSize : kDirectSize, 7);
     }
     std::string json = replaceAll(rulesJson(rules), "{base}", store.baseUrl());
     EXPECT_THAT(store.post("/_control/faults", json), HasSubstr(R"("ok":true)")) << json;
-    std::map<std::string, std::string> overrides;
     if (flow == Flow::kTenant) {
-      overrides = {{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}};
+      overrides.insert({{"projectid", "null"}, {"tenantid", "t-1"}, {"orgid", "org-7"}});
     }
-    upload = uploadContent(dir, store, content_, overrides);
+    upload = uploadContent(dir, store, content_, overrides, limitSeconds);
     requests.Parse(store.get("/_control/requests").c_str());
     items.Parse(store.get("/_control/items").c_str());
     retries = retryLinesOf(upload.run.err);
+    causes = causeLinesOf(upload.run.err);
     checkEveryRun();
   }
 
@@ -241,6 +272,7 @@ class FaultRun {
   rapidjson::Document requests;
   rapidjson::Document items;
   std::vector<std::string> retries;
+  std::vector<std::string> causes;
 
  private:
   void checkEveryRun() const {
@@ -299,6 +331,10 @@ TEST_P(DroppedFirstAttempt, IsRetriedSilentlyAndTheFileArrivesWhole) {
   EXPECT_EQ(run.count(kind), normalCount(kind) + 1);
   auto faulted = run.requestsOf(kind);
   ASSERT_FALSE(faulted.empty());
+  // The one failed attempt says why, with its URL but never its query.
+  const std::string url = run.store.baseUrl() + stringAt(*faulted[0], "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Empty reply from server"
+                                            " (curl error 52)"));
   EXPECT_EQ(stringAt(*faulted[0], "fault"), "drop");
   EXPECT_EQ((*faulted[0])["status"].GetInt(), 0);
 }
@@ -322,6 +358,13 @@ TEST(DroppedAttempts, ThreeInARowOnAPartLogRetry2And3ThenTheFileArrivesWhole) {
   // The signed URL's query stays out of the lines.
   EXPECT_THAT(run.retries, ElementsAre(part2 + " connect failed!!! retry 2",
                                        part2 + " connect failed!!! retry 3"));
+  EXPECT_THAT(run.causes, ElementsAre(StartsWith(part2 + " attempt 1 failed: "),
+                                      StartsWith(part2 + " attempt 2 failed: "),
+                                      StartsWith(part2 + " attempt 3 failed: ")));
+  // Each cause comes before its retry line.
+  const std::string& err = run.upload.run.err;
+  EXPECT_LT(err.find(" attempt 2 failed: "), err.find("connect failed!!! retry 2"));
+  EXPECT_LT(err.find("connect failed!!! retry 2"), err.find(" attempt 3 failed: "));
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(stringAt(*puts[i], "fault"), "drop");
   EXPECT_EQ(stringAt(*puts[4], "path"), stringAt(*puts[1], "path"));
   EXPECT_EQ((*puts[4])["status"].GetInt(), 200);
@@ -357,6 +400,128 @@ TEST(CutBody, ADirectUploadCutAfterHalfIsSentAgainWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// A 307 keeps the method and the body: the task's JSON and the streamed part
+// (read again from its first byte) reach the target whole.
+
+TEST(Redirect, ATaskCreationAndAPartPutRedirectedToThemselvesArriveWhole) {
+  FaultRun run(Flow::kMultipart,
+               {Rule("create-task", "redirect").nth(1), Rule("part-put", "redirect").nth(1)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("create-task"), 2);
+  EXPECT_EQ(run.count("part-put"), kParts + 1);
+  for (const char* kind : {"create-task", "part-put"}) {
+    SCOPED_TRACE(kind);
+    auto seen = run.requestsOf(kind);
+    ASSERT_GE(seen.size(), 2u);
+    const auto& redirected = *seen[0];
+    const auto& followed = *seen[1];
+    EXPECT_EQ(redirected["status"].GetInt(), 307);
+    EXPECT_EQ(followed["status"].GetInt(), 200);
+    for (const char* member : {"method", "path", "query", "body"}) {
+      EXPECT_EQ(stringAt(followed, member), stringAt(redirected, member)) << member;
+    }
+    EXPECT_EQ(followed["bodyBytes"].GetUint64(), redirected["bodyBytes"].GetUint64());
+    EXPECT_GT(followed["bodyBytes"].GetUint64(), 0u);
+  }
+}
+
+// A redirect loop is followed at most 10 times: past that the attempt fails,
+// and the next one, which the loop no longer catches, goes through.
+TEST(Redirect, ALoopEndsTheAttemptAfterTenRedirects) {
+  FaultRun run(Flow::kMultipart, {Rule("part-put", "redirect").nth(1).through(11)});
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  EXPECT_EQ(run.count("part-put"), 11 + kParts);
+  auto seen = run.requestsOf("part-put");
+  ASSERT_EQ(seen.size(), 11u + kParts);
+  const std::string url = run.store.baseUrl() + stringAt(*seen[0], "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Maximum (10) redirects followed"
+                                            " (curl error 47)"));
+  EXPECT_EQ((*seen[11])["status"].GetInt(), 200);
+}
+
+// ---------------------------------------------------------------------------
+// A request read whole and never answered: the project lookup and the
+// storage-token request are limited to 20 seconds as a whole, after which the
+// second attempt follows at once. The stall outlasts the run's own limit, so
+// only the uploader's limit can end it.
+
+class StalledAnswer : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(StalledAnswer, IsGivenUpAfterTwentySecondsAndTheSecondAttemptGoesThrough) {
+  const std::string kind = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "stall-answer").nth(1).seconds(120)}, {}, 45);
+  EXPECT_FALSE(run.upload.run.timedOut);
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  auto seen = run.requestsOf(kind);
+  ASSERT_EQ(seen.size(), 2u);
+  const auto& stalled = *seen[0];
+  EXPECT_EQ(stringAt(stalled, "fault"), "stall-answer");
+  EXPECT_EQ(stringAt(stalled, "closedBy"), "client");
+  const int64_t waited = stalled["endMs"].GetInt64() - stalled["startMs"].GetInt64();
+  EXPECT_GE(waited, 19000);
+  EXPECT_LT(waited, 30000);
+  EXPECT_EQ((*seen[1])["status"].GetInt(), 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(LimitedKinds, StalledAnswer,
+                         ::testing::Values("storage-token", "project-list"),
+                         [](const auto& info) { return testName(info.param); });
+
+// A transfer that stops moving (under 1 KiB/s) for "stallseconds" is cut, and
+// the attempt counts as failed: the part or the merge is sent again at once,
+// and a stalled endpoint can no longer hold the run for ever.
+struct StallCase {
+  std::string kind;
+  std::string action;
+};
+
+class StalledTransfer : public ::testing::TestWithParam<StallCase> {};
+
+TEST_P(StalledTransfer, IsCutSoonAfterTheStallTimeAndSentAgain) {
+  const StallCase& c = GetParam();
+  FaultRun run(Flow::kMultipart, {Rule(c.kind, c.action).nth(1).seconds(120)}, {}, 45,
+               {{"stallseconds", "#5"}});
+  EXPECT_FALSE(run.upload.run.timedOut);
+  run.expectIdentical();
+  EXPECT_THAT(run.retries, IsEmpty());
+  // The second attempt, and the exchange that ended just before the stalled
+  // one began (a stall-read may still be holding its own record open).
+  auto seen = run.requestsOf(c.kind);
+  ASSERT_GE(seen.size(), 1u);
+  const rapidjson::Value* again = nullptr;
+  for (const rapidjson::Value* request : seen) {
+    if ((*request)["status"].GetInt() == 200 && !again) again = request;
+  }
+  ASSERT_NE(again, nullptr);
+  const rapidjson::Value* before = nullptr;
+  for (const auto& request : run.requests.GetArray()) {
+    if (request["seq"].GetUint64() + 1 < (*again)["seq"].GetUint64()) before = &request;
+  }
+  ASSERT_NE(before, nullptr);
+  const std::string url = run.store.baseUrl() + stringAt(*again, "path");
+  EXPECT_THAT(run.causes, ElementsAre(url + " attempt 1 failed: Operation too slow. Less than "
+                                            "1024 bytes/sec transferred the last 5 seconds "
+                                            "(curl error 28)"));
+  // The stall time, plus up to one more: libcurl judges the speed over a
+  // moving window, which a fast start keeps above the limit for a while.
+  const int64_t cutAfter = (*again)["startMs"].GetInt64() - (*before)["endMs"].GetInt64();
+  std::printf("%s stalled by %s: cut and sent again after %lld ms\n", c.kind.c_str(),
+              c.action.c_str(), static_cast<long long>(cutAfter));
+  EXPECT_GE(cutAfter, 5000);
+  EXPECT_LT(cutAfter, 15000);
+}
+
+INSTANTIATE_TEST_SUITE_P(StallSeconds5, StalledTransfer,
+                         ::testing::Values(StallCase{"part-put", "stall-read"},
+                                           StallCase{"merge", "stall-answer"}),
+                         [](const auto& info) {
+                           return testName(info.param.kind + "_" + info.param.action);
+                         });
+
+// ---------------------------------------------------------------------------
 // A part PUT refused with an HTTP status: the storage did not keep the part,
 // so the attempt counts as failed and is repeated.
 
@@ -368,6 +533,9 @@ TEST(RefusedPut, Answered500TwiceThen200LogsRetry2OnceAndTheFileArrivesWhole) {
   ASSERT_EQ(puts.size(), 5u);
   const std::string part1 = run.store.baseUrl() + stringAt(*puts[0], "path");
   EXPECT_THAT(run.retries, ElementsAre(part1 + " connect failed!!! retry 2"));
+  const std::string refused = "The requested URL returned error: 500 (curl error 22)";
+  EXPECT_THAT(run.causes, ElementsAre(part1 + " attempt 1 failed: " + refused,
+                                      part1 + " attempt 2 failed: " + refused));
   EXPECT_EQ((*puts[2])["status"].GetInt(), 200);
   EXPECT_EQ((*puts[2])["bodyBytes"].GetUint64(), kMiB);
 }
@@ -418,6 +586,7 @@ struct BodyCase {
   std::string form;
   std::vector<Rule> rules;
   Expect expect;
+  std::map<std::string, std::string> config = {};  // keys added to the configuration
 };
 
 // A success answer of `kind` as the stand-in would give it, with made-up ids.
@@ -459,16 +628,26 @@ std::vector<BodyCase> badBodyCases() {
         {kind, "json_array", {Rule(kind, "body").body("[" + forged + "]")}, Expect::kCleanFailure});
     cases.push_back(
         {kind, "nul_byte", {Rule(kind, "body").bodyBase64(base64Of(nul))}, Expect::kCleanFailure});
-    cases.push_back(
-        {kind, "text_gbk_lacks", {Rule(kind, "pass").set("note", quoted(kEmoji))}, unconvertible});
+    const std::map<std::string, std::string> gbk = {{"codepage", "GBK"}};
+    cases.push_back({kind,
+                     "text_gbk_lacks",
+                     {Rule(kind, "pass").set("note", quoted(kEmoji))},
+                     unconvertible,
+                     gbk});
+    // The platform's own code page here is UTF-8, which has every character.
+    cases.push_back({kind,
+                     "text_gbk_lacks_in_utf8",
+                     {Rule(kind, "pass").set("note", quoted(kEmoji))},
+                     Expect::kIdentical});
     cases.push_back({kind,
                      "invalid_utf8",
                      {Rule(kind, "pass").set("note", quoted(kInvalidUtf8))},
                      unconvertible});
+    // A captured answer is never allowed to grow without bound.
     cases.push_back({kind,
                      "ten_megabyte_answer",
                      {Rule(kind, "pass").padTo(kTenMegabytes)},
-                     Expect::kIdentical});
+                     Expect::kCleanFailure});
     cases.push_back({kind,
                      "ten_megabytes_of_junk",
                      {Rule(kind, "body").body("<html>").padTo(kTenMegabytes)},
@@ -533,7 +712,7 @@ class BadAnswer : public ::testing::TestWithParam<BodyCase> {};
 
 TEST_P(BadAnswer, EndsCleanlyOrGoesThroughUntouched) {
   const BodyCase& c = GetParam();
-  FaultRun run(flowOf(c.kind), c.rules);
+  FaultRun run(flowOf(c.kind), c.rules, {}, 60, c.config);
   EXPECT_THAT(run.retries, IsEmpty());  // a judged answer is never retried
   if (c.expect == Expect::kIdentical) {
     run.expectIdentical();

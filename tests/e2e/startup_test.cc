@@ -40,11 +40,34 @@ TEST(Startup, AFailedLoadExitsWith255LogsItsReasonAndWritesNoResult) {
   EXPECT_EQ(readFile(dir.file("result.json")), "");
 }
 
-TEST(Startup, AnUnreadableConfigurationLogsLoadConfigError) {
+TEST(Startup, TheLogNamesTheBuildAndTheConfigurationFirst) {
+  TempDir dir;
+  RunResult run = runUploader(dir, {"-cfg", dir.file("missing.json")});
+  size_t version = run.logs.find("] corvane-upload 1.");
+  ASSERT_NE(version, std::string::npos) << run.logs;
+  EXPECT_THAT(run.logs.substr(version), HasSubstr("(libcurl/"));
+  size_t config = run.logs.find("] configuration file: " + dir.file("missing.json"));
+  EXPECT_LT(version, config);
+  EXPECT_NE(config, std::string::npos);
+}
+
+TEST(Startup, AnUnreadableConfigurationLogsLoadConfigErrorAndWhy) {
   TempDir dir;
   RunResult run = runUploader(dir, {"-cfg", dir.file("missing.json")});
   EXPECT_EQ(run.exitStatus, 255);
   EXPECT_THAT(run.err, HasSubstr("corvaneMuliUpload:"));
+  EXPECT_THAT(run.err, HasSubstr("]  load config error!"));
+  EXPECT_THAT(run.err, HasSubstr("] configuration file " + dir.file("missing.json") +
+                                 " can not be read: No such file or directory"));
+}
+
+TEST(Startup, AConfigurationWithAMissingCommaSaysWhere) {
+  TempDir dir;
+  writeFile(dir.file("config.json"), "{\n  \"appkey\": \"k\"\n  \"rooturl\": \"r\"\n}");
+  RunResult run = runUploader(dir, {"-cfg", dir.file("config.json")});
+  EXPECT_EQ(run.exitStatus, 255);
+  EXPECT_THAT(run.err, HasSubstr("] configuration is not valid JSON: line 3, column 3: Missing a "
+                                 "comma or '}' after an object member."));
   EXPECT_THAT(run.err, HasSubstr("]  load config error!"));
 }
 
@@ -54,6 +77,7 @@ TEST(Startup, ADirectoryAsLocalFileCannotBeAccessed) {
   RunResult run = runUploader(dir, {"-cfg", writeConfig(dir, store, dir.path())});
   EXPECT_EQ(run.exitStatus, 255);
   EXPECT_THAT(run.err, HasSubstr("local file can not access!"));
+  EXPECT_THAT(run.err, HasSubstr("] local file " + dir.path() + ": Is a directory"));
   EXPECT_EQ(store.count("storage-token"), 0);
 }
 

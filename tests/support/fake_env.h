@@ -22,9 +22,13 @@ class FakeEnv : public Env {
 
   std::string executablePath() override { return executable; }
   bool pathExists(const std::string& path) override { return real().pathExists(path); }
-  bool isReadableRegularFile(const std::string& path) override {
-    return real().isReadableRegularFile(path);
+  std::string fileReadProblem(const std::string& path) override {
+    return real().fileReadProblem(path);
   }
+  bool isWritableDirectory(const std::string& path) override {
+    return real().isWritableDirectory(path);
+  }
+  std::vector<std::string> fallbackLogDirectories() override { return fallbackLogs; }
   bool createDirectory(const std::string& path) override {
     createdDirectories.push_back(path);
     return real().createDirectory(path);
@@ -40,6 +44,7 @@ class FakeEnv : public Env {
     return text;
   }
   int64_t nowTicks() override { return ticks; }
+  int64_t steadyMilliseconds() override { return ticks / 10000; }
 
   int64_t totalSleptMilliseconds() const {
     int64_t total = 0;
@@ -52,15 +57,10 @@ class FakeEnv : public Env {
   uint64_t uuidCount = 0;
   std::vector<int64_t> sleeps;
   std::vector<std::string> createdDirectories;
+  std::vector<std::string> fallbackLogs;
 
  private:
-  Env& real() { return *realEnv(); }
-  Env* realEnv() {
-    Env* saved = Env::install(nullptr);
-    Env* realOne = &Env::current();
-    Env::install(saved);
-    return realOne;
-  }
+  Env& real() { return systemEnv(); }
   Env* real_;
 };
 

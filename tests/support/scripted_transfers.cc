@@ -10,7 +10,7 @@ ScriptedTransfers::ScriptedTransfers() {
 
 ScriptedTransfers::~ScriptedTransfers() { installTransferPerformer(nullptr); }
 
-void ScriptedTransfers::deliver(const std::string& text, std::string* buffer, size_t chunk) {
+void ScriptedTransfers::deliver(const std::string& text, CaptureBuffer* buffer, size_t chunk) {
   if (!buffer) return;
   for (size_t at = 0; at < text.size(); at += chunk) {
     std::string piece = text.substr(at, chunk);

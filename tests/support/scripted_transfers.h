@@ -36,7 +36,7 @@ class ScriptedTransfers {
   const std::vector<Attempt>& attempts() const { return attempts_; }
 
   // Feeds `text` to the capture callbacks in chunks of `chunk` bytes.
-  static void deliver(const std::string& text, std::string* buffer, size_t chunk = 7);
+  static void deliver(const std::string& text, CaptureBuffer* buffer, size_t chunk = 7);
   // Drains up to `limit` bytes from the request's streamed body and records
   // them as sent by the current attempt.
   std::string drain(Transfer& transfer, size_t limit = static_cast<size_t>(-1));

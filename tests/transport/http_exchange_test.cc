@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "support/fake_env.h"
+#include "text/local_codepage.h"
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
 
@@ -18,58 +19,80 @@ using testing::ScriptedTransfers;
 using ::testing::HasSubstr;
 using testing::LogCapture;
 
-TEST(PerformWithRetry, SecondAttemptFollowsSilentlyWithoutPause) {
-  FakeEnv env;
-  LogCapture log;
-  int calls = 0;
-  CURLcode result = performWithRetry(
-      [&] { return ++calls == 1 ? CURLE_COULDNT_CONNECT : CURLE_OK; }, "http://h/x");
-  EXPECT_EQ(result, CURLE_OK);
-  EXPECT_EQ(calls, 2);
-  EXPECT_TRUE(env.sleeps.empty());
-  EXPECT_TRUE(log.lines.empty());
+HttpRequest postTo(const std::string& url) {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  return request;
 }
 
-TEST(PerformWithRetry, GivesUpAfter33AttemptsWith31PausesAndRedactedLines) {
+TEST(PerformRequest, SecondAttemptFollowsAtOnceWithOnlyItsCauseLogged) {
   FakeEnv env;
   LogCapture log;
-  int calls = 0;
-  CURLcode result = performWithRetry(
-      [&] {
-        ++calls;
-        return calls == 33 ? CURLE_OPERATION_TIMEDOUT : CURLE_COULDNT_CONNECT;
-      },
-      "https://u:p@h/oauth2/token?credential=secret");
-  EXPECT_EQ(result, CURLE_OPERATION_TIMEDOUT);
-  EXPECT_EQ(calls, 33);
+  ScriptedTransfers network;
+  network.thenFail(CURLE_COULDNT_CONNECT);
+  network.thenRespond("{}");
+  EXPECT_EQ(performRequest(postTo("http://h/x?q=1")).result, CURLE_OK);
+  EXPECT_EQ(network.attempts().size(), 2u);
+  EXPECT_TRUE(env.sleeps.empty());
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0], "http://h/x attempt 1 failed: Couldn't connect to server (curl error 7)");
+  EXPECT_EQ(log.severities[0], google::GLOG_ERROR);
+}
+
+TEST(PerformRequest, GivesUpAfter33AttemptsWith31PausesAndRedactedLines) {
+  FakeEnv env;
+  LogCapture log;
+  ScriptedTransfers network;
+  for (int i = 0; i < 32; ++i) network.thenFail(CURLE_COULDNT_CONNECT);
+  network.thenFail(CURLE_OPERATION_TIMEDOUT);
+  HttpResponse response = performRequest(postTo("https://u:p@h/oauth2/token?credential=secret"));
+  EXPECT_EQ(response.result, CURLE_OPERATION_TIMEDOUT);
+  EXPECT_EQ(network.attempts().size(), 33u);
   EXPECT_EQ(env.sleeps.size(), 31u);
   EXPECT_EQ(env.totalSleptMilliseconds(), 62000);
-  ASSERT_EQ(log.lines.size(), 32u);
-  for (int i = 0; i < 31; ++i) {
-    EXPECT_EQ(log.lines[i], "https://h/oauth2/token connect failed!!! retry " + std::to_string(i + 2));
+  // Each attempt's cause, then the retry line that announces the pause.
+  ASSERT_EQ(log.lines.size(), 33u + 32u);
+  EXPECT_THAT(log.lines[0], HasSubstr("https://h/oauth2/token attempt 1 failed: "));
+  for (int attempt = 2; attempt <= 32; ++attempt) {
+    size_t at = 1 + 2 * static_cast<size_t>(attempt - 2);
+    EXPECT_THAT(log.lines[at], HasSubstr(" attempt " + std::to_string(attempt) + " failed: "));
+    EXPECT_EQ(log.lines[at].find("connect failed!!!"), std::string::npos);
+    EXPECT_EQ(log.lines[at + 1],
+              "https://h/oauth2/token connect failed!!! retry " + std::to_string(attempt));
   }
-  EXPECT_EQ(log.lines[31], "https://h/oauth2/token connect failed!!! max retry 32");
-  EXPECT_EQ(log.sources[31], "corvaneMuliUpload");
-  EXPECT_EQ(log.severities[31], google::GLOG_ERROR);
-}
-
-TEST(PerformWithRetry, ThreeFailuresThenSuccessLogRetry2And3) {
-  FakeEnv env;
-  LogCapture log;
-  int calls = 0;
-  performWithRetry([&] { return ++calls <= 3 ? CURLE_RECV_ERROR : CURLE_OK; }, "http://h/x");
-  EXPECT_EQ(calls, 4);
-  EXPECT_EQ(env.sleeps, (std::vector<int64_t>{2000, 2000}));
-  EXPECT_THAT(log.lines, ::testing::ElementsAre(HasSubstr("retry 2"), HasSubstr("retry 3")));
+  EXPECT_THAT(log.lines[63], HasSubstr("attempt 33 failed: Timeout was reached (curl error 28)"));
+  EXPECT_EQ(log.lines[64], "https://h/oauth2/token connect failed!!! max retry 32");
+  EXPECT_EQ(log.sources[64], "corvaneMuliUpload");
+  EXPECT_EQ(log.severities[64], google::GLOG_ERROR);
+  for (const std::string& line : log.lines) EXPECT_EQ(line.find("secret"), std::string::npos);
 }
 
 TEST(CaptureResponse, StopsEachChunkAtItsFirstNulButKeepsLaterChunks) {
-  std::string buffer;
+  CaptureBuffer buffer;
   char first[] = {'a', 'b', '\0', 'c'};
   char second[] = {'d', 'e'};
   EXPECT_EQ(captureResponse(first, 1, sizeof first, &buffer), sizeof first);
   EXPECT_EQ(captureResponse(second, 2, 1, &buffer), 2u);
-  EXPECT_EQ(buffer, "abde");
+  EXPECT_EQ(buffer.text, "abde");
+}
+
+TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
+  FakeEnv env;
+  LogCapture log;
+  ScriptedTransfers network;
+  network.then([](Transfer& transfer) {
+    std::string block(1024 * 1024, 'x');
+    for (int i = 0; i < 5; ++i) {
+      if (captureResponse(block.data(), 1, block.size(), transfer.body) == 0) return CURLE_WRITE_ERROR;
+    }
+    return CURLE_OK;
+  });
+  HttpResponse response = performRequest(postTo("http://h/x"));
+  EXPECT_EQ(response.result, CURLE_WRITE_ERROR);
+  EXPECT_EQ(network.attempts().size(), 1u);
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_THAT(log.lines[0], HasSubstr("the answer is larger than 4194304 bytes"));
 }
 
 class TempFile {
@@ -109,6 +132,25 @@ TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte)
   EXPECT_EQ(network.attempts()[1].uploaded, "56789ab");
   EXPECT_EQ(network.attempts()[2].uploaded, "56789abcde");
   EXPECT_EQ(env.sleeps.size(), 1u);
+}
+
+TEST(PerformRequest, AFileThatShrankEndsTheRequestAtOnce) {
+  FakeEnv env;
+  LogCapture log;
+  ScriptedTransfers network;
+  TempFile file("0123456789");
+  ReadOnlyFile open(file.path);
+  BodySource window(open, 5, 10);  // the file ends 5 bytes short of the window
+  network.then([&network](Transfer& transfer) {
+    return network.drain(transfer).size() < 10 ? CURLE_ABORTED_BY_CALLBACK : CURLE_OK;
+  });
+  HttpRequest request = postTo("http://h/p");
+  request.upload = &window;
+  EXPECT_EQ(performRequest(request).result, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(network.attempts().size(), 1u);
+  EXPECT_TRUE(window.fileShrank());
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_THAT(log.lines[0], HasSubstr("the local file ended early"));
 }
 
 TEST(ReadRequestBody, AFileThatEndsEarlyAbortsInsteadOfSendingAShortBody) {
@@ -158,9 +200,12 @@ TEST(DumpResponse, PrintsBothLabelsAndConvertedTexts) {
   response.body = "{\"n\":\"\xE4\xB8\xAD\"}";
   response.headers = "HTTP/1.1 200 OK\r\n\r\n";
   ::testing::internal::CaptureStdout();
-  std::string converted = dumpResponse("createUploadTask", response);
+  setLocalCodepage(LocalCodepage::kGbk);
+  std::string judged = dumpResponse("createUploadTask", response);
   std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(converted, "{\"n\":\"\xD6\xD0\"}");
+  setLocalCodepage(platformCodepage());
+  // Printed converted, judged as it arrived.
+  EXPECT_EQ(judged, response.body);
   EXPECT_EQ(out, "createUploadTask CURLOPT_WRITEFUNCTION out:\n{\"n\":\"\xD6\xD0\"}\n"
                  "createUploadTask CURLOPT_HEADERFUNCTION out:\nHTTP/1.1 200 OK\r\n\r\n\n");
 }

@@ -33,7 +33,7 @@ std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
 class ConfigLoading : public ::testing::Test {
  protected:
   void SetUp() override {
-    setLocalCodepage(LocalCodepage::kGbk);
+    setLocalCodepage(platformCodepage());
     localPath = dir.write("data.bin", "0123456789");
     keys = {
         {"accounturl", jsonString("https://acct.test")},
@@ -73,7 +73,7 @@ class ConfigLoading : public ::testing::Test {
     return json + "}";
   }
 
-  void TearDown() override { setLocalCodepage(LocalCodepage::kGbk); }
+  void TearDown() override { setLocalCodepage(platformCodepage()); }
 
   bool loadText(const std::string& content) {
     return uploader.loadConfig(dir.write("config.json", content));
@@ -440,15 +440,18 @@ TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
   // The file exists under its UTF-8 name; only the conversion makes it fail.
   std::string emojiPath = dir.write("photo-\xF0\x9F\x98\x80.bin", "data");
   set("localfile", jsonString(emojiPath));
+  set("codepage", jsonString("GBK"));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
   EXPECT_EQ(uploader.localfile, "");
 }
 
-TEST_F(ConfigLoading, OutputOutsideTheCodePageBecomesEmpty) {
+TEST_F(ConfigLoading, OutputOutsideTheCodePageCannotBeWritten) {
   set("output", jsonString(dir.file("result-\xF0\x9F\x98\x80.json")));
-  ASSERT_TRUE(load()) << uploader.errorMessage;
+  set("codepage", jsonString("GBK"));
+  EXPECT_FALSE(load());
   EXPECT_EQ(uploader.output, "");
+  EXPECT_EQ(uploader.errorMessage, "output can not write!");
 }
 
 TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
@@ -473,10 +476,12 @@ TEST_F(ConfigLoading, UnknownCodepageFailsTheLoad) {
   EXPECT_EQ(uploader.errorMessage, "codepage is invalid!");
 }
 
-TEST_F(ConfigLoading, LoadWithoutCodepageReturnsToGbk) {
-  setLocalCodepage(LocalCodepage::kUtf8);
-  ASSERT_TRUE(load()) << uploader.errorMessage;
-  EXPECT_EQ(localCodepage(), LocalCodepage::kGbk);
+TEST_F(ConfigLoading, LoadWithoutCodepageTakesThePlatformsOwn) {
+  for (LocalCodepage before : {LocalCodepage::kGbk, LocalCodepage::kUtf8}) {
+    setLocalCodepage(before);
+    ASSERT_TRUE(load()) << uploader.errorMessage;
+    EXPECT_EQ(localCodepage(), platformCodepage());
+  }
 }
 
 // ---- Part size ------------------------------------------------------------
@@ -516,6 +521,44 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("-2147483649", "no part size item!"),
                       std::make_pair("true", "no part size item!"),
                       std::make_pair("null", "no part size item!")));
+
+// ---- Parts in flight and the stall time -------------------------------------
+
+TEST_F(ConfigLoading, PartsInFlightAndStallTimeHaveDefaultsAndBounds) {
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.parallelparts, 1);
+  EXPECT_EQ(uploader.stallseconds, 60);
+  set("parallelparts", "16");
+  set("stallseconds", "5");
+  ASSERT_TRUE(load());
+  EXPECT_EQ(uploader.parallelparts, 16);
+  EXPECT_EQ(uploader.stallseconds, 5);
+}
+
+TEST_F(ConfigLoading, BadPartsInFlightOrStallTimeFailLoadingRightAfterThePartSize) {
+  const std::pair<const char*, const char*> badParallel[] = {
+      {"parallelparts", "0"}, {"parallelparts", "17"}, {"parallelparts", "4.0"},
+      {"parallelparts", "\"4\""}, {"parallelparts", "null"}};
+  const std::pair<const char*, const char*> badStall[] = {
+      {"stallseconds", "4"}, {"stallseconds", "3601"}, {"stallseconds", "\"60\""}};
+  for (const auto& [key, value] : badParallel) {
+    set(key, value);
+    EXPECT_FALSE(load()) << value;
+    EXPECT_EQ(uploader.errorMessage, "parallel parts is invalid!") << value;
+    // Read after the part size: a bad part size is named first.
+    set("partsize", "0");
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, "part size is less than zero!");
+    set("partsize", "5");
+    drop(key);
+  }
+  for (const auto& [key, value] : badStall) {
+    set(key, value);
+    EXPECT_FALSE(load()) << value;
+    EXPECT_EQ(uploader.errorMessage, "stall seconds is invalid!") << value;
+    drop(key);
+  }
+}
 
 // ---- Defaults and URL completion -----------------------------------------
 
@@ -647,7 +690,19 @@ TEST(ReadTextFile, StopsAtTheFirstNulAndSkipsTheByteOrderMark) {
   ScratchDir dir;
   std::string path = dir.write("t.json", std::string("\xEF\xBB\xBF{\"a\":1}\0junk", 15));
   EXPECT_EQ(readTextFile(path), "{\"a\":1}");
-  EXPECT_EQ(readTextFile(dir.file("missing")), "");
+  std::string reason;
+  EXPECT_EQ(readTextFile(dir.file("missing"), &reason), "");
+  EXPECT_EQ(reason, "No such file or directory");
+}
+
+TEST(ParseConfigText, SaysWhereAndWhatTheErrorIs) {
+  rapidjson::Document document;
+  std::string problem;
+  EXPECT_FALSE(parseConfigText("{\n  \"a\": 1\n  \"b\": 2\n}", document, problem));
+  EXPECT_EQ(problem, "line 3, column 3: Missing a comma or '}' after an object member.");
+  EXPECT_FALSE(parseConfigText("{\"a\": 1,}", document, problem));
+  EXPECT_EQ(problem, "line 1, column 9: Missing a name for object member.");
+  EXPECT_TRUE(parseConfigText("{\"a\": [[[1]]]}", document, problem));
 }
 
 }  // namespace

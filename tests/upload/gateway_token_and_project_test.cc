@@ -144,14 +144,12 @@ TEST_F(AccountRequests, GatewayTokenTransferFailureGivesEmptyAndPrintsNothing) {
   EXPECT_EQ(env.sleeps.size(), 31u);
 }
 
-TEST_F(AccountRequests, GatewayTokenSetsNoTimeoutAndNoDefaultProtocol) {
+TEST_F(AccountRequests, GatewayTokenSetsNoDefaultProtocol) {
   std::vector<SeenOptions> seen;
   network.then(respondNotingOptions(network, seen, R"({"access_token":"gw-1"})"));
   EXPECT_EQ(gatewayToken(), "gw-1");
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].timeoutSeconds, 0);
   EXPECT_FALSE(seen[0].defaultHttps);
-  EXPECT_FALSE(seen[0].followLocation);
   EXPECT_TRUE(seen[0].capturesBody);
   EXPECT_TRUE(seen[0].capturesHeaders);
 }
@@ -197,15 +195,13 @@ TEST_F(AccountRequests, LookupGetsTheGatewayTokenThenTheProjectList) {
   EXPECT_EQ(uploader.projectid, "");  // the caller stores the result
 }
 
-TEST_F(AccountRequests, LookupHasATwentySecondTimeoutAndDefaultsToHttps) {
+TEST_F(AccountRequests, LookupDefaultsToHttps) {
   std::vector<SeenOptions> seen;
   network.thenRespond(R"({"access_token":"gw-1"})");
   network.then(respondNotingOptions(network, seen, R"({"project":{"id":1}})"));
   EXPECT_EQ(projectId(), "1");
   ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].timeoutSeconds, 20);
   EXPECT_TRUE(seen[0].defaultHttps);
-  EXPECT_FALSE(seen[0].followLocation);
   EXPECT_TRUE(seen[0].capturesBody);
   EXPECT_TRUE(seen[0].capturesHeaders);
 }

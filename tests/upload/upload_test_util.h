@@ -106,9 +106,8 @@ class TimeZoneGuard {
 };
 
 // The options of one request as the exchange was handed them.
+// (The time limit and redirects are shown end to end, in what libcurl does.)
 struct SeenOptions {
-  long timeoutSeconds;
-  bool followLocation;
   bool defaultHttps;
   bool capturesBody;
   bool capturesHeaders;
@@ -122,8 +121,7 @@ inline ScriptedTransfers::Step respondNotingOptions(ScriptedTransfers& network,
                                                     const std::string& body) {
   return [&network, &seen, body](Transfer& transfer) {
     const HttpRequest& request = transfer.request;
-    seen.push_back({request.timeoutSeconds, request.followLocation, request.defaultHttps,
-                    transfer.body != nullptr, transfer.headers != nullptr,
+    seen.push_back({request.defaultHttps, transfer.body != nullptr, transfer.headers != nullptr,
                     request.failOnHttpError});
     network.drain(transfer);
     ScriptedTransfers::deliver("HTTP/1.1 200 OK\r\n\r\n", transfer.headers);

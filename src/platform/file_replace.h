@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+namespace corvane {
+
+// Replaces the file at `path` with `text`: written whole to a new file with a
+// short name in the same directory, then renamed over `path`, so a reader
+// sees the old file or the new one, never a part. The new file gets the
+// permissions an ordinary new file gets. False, with the system's reason in
+// `reason` and any earlier file untouched, when a step fails.
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason);
+
+// True when replaceFile() could put a file at `path`: `path` is not a
+// directory and its directory accepts a new file (one is created and removed
+// again). False with the system's reason otherwise.
+bool canReplaceFile(const std::string& path, std::string& reason);
+
+}  // namespace corvane

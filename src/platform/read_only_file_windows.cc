@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include "platform/read_only_file.h"
+#include "platform/windows_text.h"
+
+namespace corvane {
+namespace {
+
+HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Opened for reading, sharing every access with others (the file may be
+// written, renamed or deleted meanwhile: a shrink is caught by the reads).
+HANDLE openForReading(const std::string& path) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  if (windows::pathsAreUtf8()) {
+    return CreateFileW(windows::widen(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                       flags, nullptr);
+  }
+  return CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) {
+  if (path.empty()) return;
+  HANDLE file = openForReading(path);
+  if (file == INVALID_HANDLE_VALUE) return;
+  // Only regular files on disk are read (a directory does not even open
+  // without a flag asked for here; devices and pipes are refused).
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (isOpen()) CloseHandle(handleOf(handle_));
+}
+
+uint64_t ReadOnlyFile::size() const {
+  LARGE_INTEGER size;
+  if (!isOpen() || !GetFileSizeEx(handleOf(handle_), &size)) return 0;
+  return static_cast<uint64_t>(size.QuadPart);
+}
+
+int64_t ReadOnlyFile::readAt(uint64_t offset, char* destination, size_t length) const {
+  if (!isOpen()) return -1;
+  // One read at a 64-bit offset; the file's own position is not relied on.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD wanted = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+  DWORD got = 0;
+  if (ReadFile(handleOf(handle_), destination, wanted, &got, &at)) return got;
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+// Asked for when the file was opened.
+void ReadOnlyFile::adviseSequential() const {}
+
+}  // namespace corvane

@@ -1,0 +1,59 @@
+#include "platform/windows_text.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "text/local_codepage.h"
+
+namespace corvane::windows {
+namespace {
+
+// The C runtime's error number for a Win32 error; 0 when there is none.
+int errnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_DIRECTORY:
+      return EISDIR;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+bool pathsAreUtf8() { return localCodepage() == LocalCodepage::kUtf8; }
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                   static_cast<int>(text.size()), nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                      wide.data(), length);
+  return wide;
+}
+
+std::string errorText(DWORD error) {
+  if (int number = errnoOf(error)) return std::strerror(number);
+  return "Windows error " + std::to_string(error);
+}
+
+}  // namespace corvane::windows

@@ -1,0 +1,23 @@
+#pragma once
+
+// Helpers of the Windows platform files: paths are texts in the local code
+// page, which is the ANSI code page (936 on a Chinese Windows) unless the
+// configuration chose UTF-8; then the wide-character calls take them.
+#include <windows.h>
+
+#include <string>
+
+namespace corvane::windows {
+
+// True when paths are UTF-8 and go to the wide-character calls.
+bool pathsAreUtf8();
+
+// `text` from UTF-8 into UTF-16; empty when it is not valid UTF-8.
+std::wstring widen(const std::string& text);
+
+// The reason for a Win32 error code, in the words the C runtime uses for
+// the same condition ("No such file or directory", "Permission denied", ...),
+// so that both systems name a failure alike.
+std::string errorText(DWORD error);
+
+}  // namespace corvane::windows

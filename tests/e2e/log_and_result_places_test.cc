@@ -1,0 +1,131 @@
+// Where the uploader keeps its logs and whether its result can be written,
+// as an ordinary user meets them on Linux: an executable in a directory the
+// user cannot write to, and an output path that cannot take a file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "e2e_harness.h"
+
+namespace corvane::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+// A user other than the tests' own when they run as root; ordinary users
+// are bound by the permissions anyway.
+constexpr const char* kOrdinaryUser = "nobody";
+
+// A directory tree every user may enter: `dir` itself, a read-only "bin"
+// holding the executable and an open "state" for whatever the run may write.
+class OrdinaryUserPlaces : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    chmod(dir.path().c_str(), 0755);
+    fs::create_directories(bin());
+    fs::copy_file(CORVANE_UPLOAD_PATH, bin() + "/corvane-upload");
+    chmod(bin().c_str(), 0555);
+    makeDir(state(), 0777);
+    writeFile(dir.file("input.bin"), "content");
+    chmod(dir.file("input.bin").c_str(), 0644);
+  }
+  // Opened again, so that the tree can be removed by whoever runs the tests.
+  void TearDown() override {
+    for (const char* name : {"bin", "readonly", "closed"}) chmod(dir.file(name).c_str(), 0755);
+  }
+  static void makeDir(const std::string& path, mode_t mode) {
+    fs::create_directories(path);
+    chmod(path.c_str(), mode);
+  }
+  std::string bin() const { return dir.file("bin"); }
+  std::string state() const { return dir.file("state"); }
+
+  // One run as an ordinary user, the result file in "state" unless the
+  // configuration says otherwise.
+  RunResult runAsOrdinaryUser(const std::string& output, std::vector<std::string> environment) {
+    std::string config = writeConfig(dir, store, dir.file("input.bin"), {{"output", output}});
+    chmod(config.c_str(), 0644);
+    RunOptions options;
+    options.executableDir = bin();
+    options.user = kOrdinaryUser;
+    options.environment = std::move(environment);
+    return runUploaderWith(dir, {"-cfg", config}, options);
+  }
+
+  TempDir dir;
+  LocalStore store;
+};
+
+TEST_F(OrdinaryUserPlaces, LogsGoToTheUsersStateDirectoryWhenTheExecutablesCannotTakeThem) {
+  RunResult result =
+      runAsOrdinaryUser(state() + "/result.json", {"XDG_STATE_HOME=" + state()});
+  const std::string logs = state() + "/corvane-upload/logs";
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr(" log dir is " + logs + "/corvaneMuliUpload.log.\n"));
+  EXPECT_FALSE(fs::exists(bin() + "/logs"));
+  ASSERT_TRUE(fs::is_directory(logs));
+  std::string written;
+  for (const auto& entry : fs::directory_iterator(logs)) written += readFile(entry.path().string());
+  EXPECT_THAT(written, HasSubstr(" load config success."));
+  EXPECT_THAT(written, HasSubstr("fileItemId:fi-"));
+  EXPECT_THAT(readFile(state() + "/result.json"), HasSubstr(R"("code":"success")"));
+}
+
+TEST_F(OrdinaryUserPlaces, WithoutAnyLogDirectoryEveryLineStillReachesStandardError) {
+  makeDir(dir.file("closed"), 0555);
+  RunResult result = runAsOrdinaryUser(
+      state() + "/result.json",
+      {"XDG_STATE_HOME=" + dir.file("closed"), "HOME=" + dir.file("closed")});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_THAT(result.out, Not(HasSubstr(" log dir is ")));
+  EXPECT_THAT(result.err, HasSubstr("] no log directory can be created or written; no log file "
+                                    "is kept"));
+  EXPECT_THAT(result.err, HasSubstr("]  load config success."));
+  EXPECT_THAT(result.err, HasSubstr("] fileItemId:fi-"));
+}
+
+TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyRequest) {
+  makeDir(dir.file("readonly"), 0555);
+  struct Case {
+    std::string output;
+    std::string reason;
+  };
+  for (const Case& c : {Case{dir.file("missing/result.json"), "No such file or directory"},
+                        Case{dir.file("readonly/result.json"), "Permission denied"},
+                        Case{state(), "Is a directory"}}) {
+    SCOPED_TRACE(c.output);
+    RunResult result = runAsOrdinaryUser(c.output, {"XDG_STATE_HOME=" + state()});
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_THAT(result.err, HasSubstr("] result file " + c.output + " can not be created: " +
+                                      c.reason));
+    EXPECT_THAT(result.err, HasSubstr("] output can not write!"));
+    EXPECT_EQ(store.get("/_control/requests"), "[]");
+  }
+  EXPECT_TRUE(fs::is_empty(dir.file("readonly")));
+}
+
+TEST(NativeNames, AUtf8NameWithBlanksUploadsUnderTheDefaultCodePage) {
+  TempDir dir;
+  LocalStore store;
+  const std::string name = "\xE5\xAD\xA3\xE5\xBA\xA6 \xE6\x8A\xA5\xE5\x91\x8A final.txt";
+  writeFile(dir.file(name), "quarterly");
+  RunResult result = runUploader(
+      dir, {"-cfg", writeConfig(dir, store, dir.file(name), {{"targetname", name}})});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  std::string answer = readFile(dir.file("result.json"));
+  EXPECT_THAT(answer, HasSubstr(R"("code":"success")"));
+  EXPECT_THAT(answer, HasSubstr("\"fileitemname\":\"" + name + "\""));
+  // The dumps and the log show the name as it is, in UTF-8.
+  EXPECT_THAT(result.out, HasSubstr("\"fileItemName\":\"" + name + "\""));
+  EXPECT_THAT(result.err, HasSubstr("upload " + dir.file(name) + " spend time: "));
+}
+
+}  // namespace
+}  // namespace corvane::e2e
