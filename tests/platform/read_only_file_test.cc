@@ -59,8 +59,8 @@ TEST(ReadOnlyFile, SmallReadsAreNeverShortened) {
   const std::string content = bytesOf(5000);
   TempFile file(content);
   ReadOnlyFile open(file.path);
-  char storage[4096 + 64];
-  char* misaligned = storage + (64 - reinterpret_cast<uintptr_t>(storage) % 64) + 16;
+  alignas(64) char storage[4096 + 64];
+  char* misaligned = storage + 16;
   EXPECT_EQ(open.readAt(0, misaligned, 4096), 4096);
   EXPECT_EQ(std::string(misaligned, 4096), content.substr(0, 4096));
 }
