@@ -11,7 +11,8 @@
 // - Each direction is one link shared by all connections: bytes are
 //   serialised at RATE Mbit/s (payload bytes; 0 = no limit) in the order they
 //   were read, through a queue of at most N bytes. While it is full nothing is
-//   read from any sender in that direction, so TCP backpressure reaches them.
+//   read from any sender in that direction, so TCP backpressure reaches them;
+//   when room opens, the senders that have bytes waiting take turns.
 // - End of stream and resets are passed on, after the bytes ahead of them.
 //
 // Prints "listening on 127.0.0.1:PORT" once ready. The number of accepted
@@ -20,6 +21,7 @@
 // Single-threaded (epoll, one timerfd), Linux only.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -52,7 +54,7 @@ namespace {
 constexpr size_t kReadMax = 256 * 1024;   // largest read from one sender at a time
 constexpr int64_t kMinRead = 64 * 1024;   // a sender is read only when this much fits
 constexpr int64_t kMinQueue = 128 * 1024;  // two of the smallest reads
-constexpr int64_t kHeldSlack = 4 << 20;   // per direction of a connection, see cap_of
+constexpr int64_t kHeldSlack = 4 << 20;   // per direction of a connection, see DelayLine()
 
 int64_t now_ns() {
   timespec t{};
@@ -92,7 +94,7 @@ class Link {
     free_at_ = std::max(now, free_at_) + int64_t(std::llround(double(bytes) * ns_per_byte_));
     return free_at_ + one_way_ns_;
   }
-  int64_t queue_bytes() const { return queue_bytes_; }
+  uint64_t last_served = 0;  // the connection that was read last, for taking turns
 
  private:
   double ns_per_byte_;
@@ -121,6 +123,7 @@ struct Half {
   Link* link = nullptr;
   std::deque<Chunk> chunks;
   int64_t held = 0;           // data bytes read and not yet written
+  bool readable = false;      // `from` has bytes (or an end) waiting to be read
   bool read_done = false;     // end of stream or error read: nothing more to read
   bool write_blocked = false; // `to` was full; waiting for EPOLLOUT
   bool finished = false;      // end of stream passed on, or nothing can be passed on any more
@@ -135,7 +138,7 @@ struct Connection {
   bool dead = false;
   Half up;                    // client to server
   Half down;                  // server to client
-  uint32_t client_mask = 0;   // epoll interest as registered; 0 = not registered
+  uint32_t client_mask = 0;   // epoll interest as registered; 0 = not yet registered
   uint32_t server_mask = 0;
 };
 
@@ -149,13 +152,15 @@ class DelayLine {
   void accept_all(int64_t now);
   void open_connection(int client, int64_t now);
   void on_event(uint64_t tag, uint32_t events, int64_t now);
+  void take_turns(Link& link, Half Connection::*half, int64_t now);
+  void deliver_and_reap(int64_t now);
   void on_server_connect(Connection& c, int64_t now);
   void read_into(Connection& c, Half& h, int64_t now);
   void deliver(Connection& c, Half& h, int64_t now);
   bool write_front(Connection& c, Half& h, int64_t now);
   void fail(Connection& c, int failed_fd, int64_t now);
   bool can_read(const Connection& c, const Half& h, int64_t now) const;
-  void update_interest(Connection& c, uint64_t id, int64_t now);
+  void update_interest(Connection& c, uint64_t id);
   void set_interest(int fd, uint64_t tag, uint32_t& registered, uint32_t wanted);
   int64_t next_wake(int64_t now) const;
   void arm_timer(int64_t at);
@@ -178,8 +183,8 @@ class DelayLine {
   std::unique_ptr<char, FreeDeleter> buffer_;  // page-aligned, for fast copies from the kernel
 };
 
-// Epoll tags: connection id times two, plus one for the server side; the
-// listener, the timer and the signals take ids below the first connection's.
+// Epoll tags: (connection id + 1) times two, plus one for the server side;
+// the listener, the timer and the signals take the tags below.
 constexpr uint64_t kListenerTag = 0;
 constexpr uint64_t kTimerTag = 1;
 constexpr uint64_t kSignalTag = 2;
@@ -295,10 +300,13 @@ bool DelayLine::can_read(const Connection& c, const Half& h, int64_t now) const 
 }
 
 void DelayLine::read_into(Connection& c, Half& h, int64_t now) {
-  if (!can_read(c, h, now)) return;
   size_t want = size_t(std::min<int64_t>({int64_t(kReadMax), h.link->room(now), cap_ - h.held}));
   ssize_t n = recv(h.from, buffer_.get(), want, 0);
   if (n < 0) {
+    // Drained: epoll reports the next arrival. A short read is not enough to
+    // tell, as an end of stream that came with the last bytes is reported by
+    // the read after them, without another wake-up.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) h.readable = false;
     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) fail(c, h.from, now);
     return;
   }
@@ -312,6 +320,26 @@ void DelayLine::read_into(Connection& c, Half& h, int64_t now) {
     h.held += n;
   }
   h.chunks.push_back(std::move(chunk));
+}
+
+// Reads one block from each sender of `link` that has bytes waiting, in turn
+// from the one after the last served, for as long as the queue has room: the
+// connections share the link instead of the first one taking all of it.
+void DelayLine::take_turns(Link& link, Half Connection::*half, int64_t now) {
+  bool served = true;
+  while (served && link.room(now) > 0) {
+    served = false;
+    auto it = connections_.upper_bound(link.last_served);
+    for (size_t i = 0; i < connections_.size() && link.room(now) > 0; ++i, ++it) {
+      if (it == connections_.end()) it = connections_.begin();
+      Connection& c = it->second;
+      Half& h = c.*half;
+      if (!h.readable || !can_read(c, h, now)) continue;
+      read_into(c, h, now);
+      link.last_served = it->first;
+      served = true;
+    }
+  }
 }
 
 // A reset read from `failed_fd` (or met writing to it, or connecting it) is
@@ -378,23 +406,24 @@ void DelayLine::deliver(Connection& c, Half& h, int64_t now) {
 }
 
 void DelayLine::set_interest(int fd, uint64_t tag, uint32_t& registered, uint32_t wanted) {
-  // A socket with nothing wanted is taken out of the set: a hang-up is
-  // reported whatever the interest, and would wake the loop over and over
-  // while reading is held back.
   if (fd < 0 || wanted == registered) return;
   epoll_event ev{};
   ev.events = wanted;
   ev.data.u64 = tag;
-  int op = registered == 0 ? EPOLL_CTL_ADD : wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+  int op = registered == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
   if (epoll_ctl(epoll_, op, fd, &ev) != 0) std::perror("delay-line: epoll_ctl");
   registered = wanted;
 }
 
-void DelayLine::update_interest(Connection& c, uint64_t id, int64_t now) {
-  uint32_t client = (can_read(c, c.up, now) ? EPOLLIN : 0u) | (c.down.write_blocked ? EPOLLOUT : 0u);
-  uint32_t server = !c.connected ? (c.failed ? 0u : uint32_t(EPOLLOUT))
-                                 : (can_read(c, c.down, now) ? EPOLLIN : 0u) |
-                                       (c.up.write_blocked ? EPOLLOUT : 0u);
+void DelayLine::update_interest(Connection& c, uint64_t id) {
+  // Edge-triggered: arriving bytes are reported once and remembered in
+  // `readable`, so a sender held back by a full queue does not wake the loop
+  // over and over. Writability is asked for only while a write is pending,
+  // or every acknowledgement would wake it.
+  auto input = [&](const Half& h) { return !h.read_done && !c.failed ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u; };
+  auto output = [](bool wanted) { return wanted ? uint32_t(EPOLLOUT) : 0u; };
+  uint32_t client = EPOLLET | input(c.up) | output(c.down.write_blocked);
+  uint32_t server = EPOLLET | (c.connected ? input(c.down) | output(c.up.write_blocked) : output(!c.failed));
   set_interest(c.client, tag_of(id, false), c.client_mask, client);
   set_interest(c.server, tag_of(id, true), c.server_mask, server);
 }
@@ -415,12 +444,13 @@ void DelayLine::on_event(uint64_t tag, uint32_t events, int64_t now) {
     return;
   }
   if (events & EPOLLOUT) writing.write_blocked = false;
-  if (events & (EPOLLIN | EPOLLHUP)) read_into(c, reading, now);
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP)) reading.readable = true;
 }
 
 int64_t DelayLine::next_wake(int64_t now) const {
   int64_t wake = INT64_MAX;
   for (const auto& [id, c] : connections_) {
+    if (c.dead) return now;
     if (c.open_at > now) wake = std::min(wake, c.open_at);
     for (const Half* h : {&c.up, &c.down}) {
       if (!h->write_blocked && !h->chunks.empty()) wake = std::min(wake, h->chunks.front().due);
@@ -448,23 +478,31 @@ void DelayLine::close_connection(Connection& c) {
   }
 }
 
+void DelayLine::deliver_and_reap(int64_t now) {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    Connection& c = it->second;
+    deliver(c, c.up, now);
+    deliver(c, c.down, now);
+    bool done = c.up.finished && c.down.finished && c.up.chunks.empty() && c.down.chunks.empty();
+    if (c.dead || done) {
+      close_connection(c);
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 int DelayLine::run() {
   epoll_event events[64];
   for (;;) {
     int64_t now = now_ns();
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      Connection& c = it->second;
-      deliver(c, c.up, now);
-      deliver(c, c.down, now);
-      bool done = c.up.finished && c.down.finished && c.up.chunks.empty() && c.down.chunks.empty();
-      if (c.dead || done) {
-        close_connection(c);
-        it = connections_.erase(it);
-        continue;
-      }
-      update_interest(c, it->first, now);
-      ++it;
-    }
+    deliver_and_reap(now);
+    // After delivering: a sender held back because its connection held too
+    // much has then either room again or bytes still due, which wake the loop.
+    take_turns(up_link_, &Connection::up, now);
+    take_turns(down_link_, &Connection::down, now);
+    for (auto& [id, c] : connections_) update_interest(c, id);
     int64_t wake = next_wake(now);
     arm_timer(wake);
     int n = epoll_wait(epoll_, events, 64, wake <= now_ns() ? 0 : -1);
@@ -603,6 +641,10 @@ int main(int argc, char** argv) {
   }
   // Timers fire within a microsecond rather than the default 50.
   prctl(PR_SET_TIMERSLACK, 1000UL);
+  // Blocks come from the heap and stay there: by default each one is mapped
+  // and unmapped anew, and its pages faulted in, on every read.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   DelayLine line(*settings, listener, timer, signals);
   std::printf("listening on 127.0.0.1:%d\n", port);
   std::fflush(stdout);

@@ -62,8 +62,9 @@ int connectTo(int port) {
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     throw std::runtime_error("cannot connect");
   }
-  timeval limit{30, 0};  // a lost end of stream fails the test instead of hanging it
+  timeval limit{30, 0};  // a stalled link fails the test instead of hanging it
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   return fd;
 }
 
