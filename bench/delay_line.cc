@@ -163,6 +163,7 @@ class DelayLine {
   DelayLine(const Settings& s, int listener, int timer, int signals);
   int run();
   uint64_t accepted() const { return accepted_; }
+  bool counting() const { return settings_.count_file.empty() || count_fd_ >= 0; }
   const Lateness& lateness() const { return lateness_; }
 
  private:
@@ -670,6 +671,10 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   DelayLine line(*settings, listener, timer, signals);
+  if (!line.counting()) {
+    std::perror("delay-line: count file");
+    return 1;
+  }
   std::printf("listening on 127.0.0.1:%d\n", port);
   std::fflush(stdout);
   int status = line.run();
