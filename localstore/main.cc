@@ -56,7 +56,9 @@ int listen_and_serve(StoreServer& server, StoreContext& ctx) {
                  options.port);
     return 1;
   }
-  ctx.base_url = "http://" + options.host + ":" + std::to_string(port);
+  ctx.base_url = options.public_url.empty()
+                     ? "http://" + options.host + ":" + std::to_string(port)
+                     : options.public_url;
   std::printf("listening on %s:%d\n", options.host.c_str(), port);
   std::fflush(stdout);
   std::atomic<bool> finished{false};

@@ -25,6 +25,18 @@ bool is_loopback_ipv4(const std::string& host) {
   return (ntohl(addr.s_addr) >> 24) == 127;
 }
 
+// "http://127.x.x.x:PORT": a public URL may name another server, but only
+// one on loopback, like this one.
+bool is_loopback_base_url(const std::string& url) {
+  const std::string scheme = "http://";
+  if (url.rfind(scheme, 0) != 0) return false;
+  std::string rest = url.substr(scheme.size());
+  auto colon = rest.find(':');
+  std::int64_t port = 0;
+  return colon != std::string::npos && is_loopback_ipv4(rest.substr(0, colon)) &&
+         parse_int(std::string_view(rest).substr(colon + 1), 1, 65535, port);
+}
+
 // Splits "--name=value" into name and value; plain "--name" leaves value empty.
 bool split_inline(std::string_view arg, std::string& name, std::optional<std::string>& value) {
   if (arg.substr(0, 2) != "--") return false;
@@ -53,6 +65,7 @@ bool apply_value(const std::string& name, const std::string& v, Options& o, std:
   if (name == "--appsecret") { o.appsecret = v; return true; }
   if (name == "--host") { o.host = v; return true; }
   if (name == "--org-id") { o.org_id = v; return true; }
+  if (name == "--public-url") { o.public_url = v; return true; }
   if (name == "--port" || name == "--token-lifetime" || name == "--project-id" ||
       name == "--threads") {
     return apply_number(name, v, o, error);
@@ -68,6 +81,10 @@ bool check_complete(const Options& o, std::string& error) {
   }
   if (!is_loopback_ipv4(o.host)) {
     error = "--host must be a loopback IPv4 address (127.x.x.x)";
+    return false;
+  }
+  if (!o.public_url.empty() && !is_loopback_base_url(o.public_url)) {
+    error = "--public-url must be http://127.x.x.x:PORT";
     return false;
   }
   return true;
@@ -98,7 +115,7 @@ std::string usage_text() {
   return "usage: corvane-localstore --data DIR --appkey KEY --appsecret SECRET\n"
          "         [--port N] [--host 127.0.0.1] [--token-lifetime SECONDS]\n"
          "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n"
-         "         [--sink]\n";
+         "         [--sink] [--public-url http://127.0.0.1:PORT]\n";
 }
 
 }  // namespace localstore

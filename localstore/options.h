@@ -20,6 +20,10 @@ struct Options {
   bool require_signature = false;
   int threads = 8;
   bool sink = false;  // bodies are counted and checksummed, never stored
+  // Base of the signed part URLs ("http://127.0.0.1:PORT") when they must
+  // point somewhere else than this server, e.g. at a proxy in front of it;
+  // empty: this server's own address.
+  std::string public_url;
 };
 
 // Parses argv; on failure returns nullopt and sets `error`.

@@ -32,7 +32,7 @@ struct StoreContext {
   RequestLog& log;
   FaultBook& faults;
   GatewayVerifier& verifier;
-  std::string base_url;              // "http://127.0.0.1:PORT", known once bound
+  std::string base_url;              // of signed part URLs: --public-url or our own address
   std::function<void()> request_stop;
   SinkBook* sink = nullptr;          // set in --sink mode only
 };
