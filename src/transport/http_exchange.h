@@ -12,6 +12,9 @@
 
 namespace corvane {
 
+// Streamed bodies go to libcurl in large blocks: fewer callbacks and reads.
+inline constexpr long kDefaultUploadBufferBytes = 512 * 1024;
+
 // One request described as data; performRequest() runs it.
 struct HttpRequest {
   std::string method;  // sent as CURLOPT_CUSTOMREQUEST
@@ -35,6 +38,8 @@ struct HttpRequest {
   // Off: a streamed body goes out at once, without waiting for
   // "100 Continue".
   bool expectContinue = true;
+  // libcurl's buffer for a streamed body (CURLOPT_UPLOAD_BUFFERSIZE).
+  long uploadBufferBytes = kDefaultUploadBufferBytes;
 };
 
 // Answers larger than this are not kept: the request fails at once.

@@ -16,8 +16,6 @@ constexpr int kMaxRetry = 32;
 constexpr int64_t kRetryPauseMilliseconds = 2000;
 // Longest single wait of the loop while transfers run.
 constexpr long kLongestPollMilliseconds = 1000;
-// Streamed bodies go to libcurl in large blocks: fewer callbacks and reads.
-constexpr long kUploadBufferSize = 512 * 1024;
 constexpr long kMaxRedirects = 10;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallBytesPerSecond = 1024;
@@ -83,14 +81,14 @@ void setCommonOptions(CURL* handle, const HttpRequest& request) {
   }
 }
 
-void setUploadOptions(CURL* handle, BodySource* upload) {
+void setUploadOptions(CURL* handle, BodySource* upload, long bufferBytes) {
   curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
   curl_easy_setopt(handle, CURLOPT_READFUNCTION, readRequestBody);
   curl_easy_setopt(handle, CURLOPT_READDATA, upload);
   curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekRequestBody);
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, upload);
   curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->length()));
-  curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+  curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, bufferBytes);
 }
 
 void setCaptureOptions(CURL* handle, CaptureBuffer* body, CaptureBuffer* headers) {
@@ -142,7 +140,7 @@ struct TransferLoop::Job {
     CURL* h = handle.get();
     setCommonOptions(h, request);
     if (headerList) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
-    if (request.upload) setUploadOptions(h, request.upload);
+    if (request.upload) setUploadOptions(h, request.upload, request.uploadBufferBytes);
     Transfer parts = transfer();
     setCaptureOptions(h, parts.body, parts.headers);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);

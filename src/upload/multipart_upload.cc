@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 
 #include <rapidjson/stringbuffer.h>
@@ -10,6 +11,9 @@
 
 namespace corvane {
 namespace {
+
+// The smallest share of the upload buffer a part in flight gets.
+constexpr long kSharedUploadBufferFloor = 64 * 1024;
 
 // Request bodies take their texts as C strings, so each ends at its first NUL.
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
@@ -111,8 +115,13 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
   // attempt failed and is retried from the part's first byte.
   request.failOnHttpError = true;
   // Parts in flight side by side go out at once; a lone part keeps libcurl's
-  // own handling of "Expect: 100-continue".
+  // own handling of "Expect: 100-continue". Side by side they share the
+  // memory of one upload buffer, so that it stays flat whatever their number.
   request.expectContinue = parallelparts <= 1;
+  if (parallelparts > 1) {
+    request.uploadBufferBytes =
+        std::max(kSharedUploadBufferFloor, kDefaultUploadBufferBytes / parallelparts);
+  }
   return request;
 }
 

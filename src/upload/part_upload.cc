@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <iostream>
 #include <list>
+#include <optional>
 
 #include "platform/env.h"
 #include "platform/read_only_file.h"
@@ -25,17 +26,18 @@ void logPartProgress(uint64_t number, uint64_t count, uint64_t bytes, uint64_t b
 
 // Sends every part of a file: each part asks for its signed URL and then PUTs
 // its bytes there. Up to `parallelparts` parts are on their way at once, on
-// this thread, in one transfer loop; with one, the parts go strictly one
-// after another, each request on a connection of its own.
+// this thread, in one transfer loop (the running one, when the upload has
+// one); with one, the parts go strictly one after another, each request on a
+// connection of its own.
 class PartSender {
  public:
   PartSender(CorvaneMultiUpload& uploader, const std::string& uploadId, const ReadOnlyFile& file,
-             const PartPlan& plan)
+             const PartPlan& plan, TransferLoop& loop)
       : uploader_(uploader),
         uploadId_(uploadId),
         file_(file),
         plan_(plan),
-        loop_({.poolConnections = uploader.parallelparts > 1}),
+        loop_(loop),
         start_(Env::current().nowTicks()) {}
 
   // True when every part arrived.
@@ -90,7 +92,7 @@ class PartSender {
   const std::string& uploadId_;
   const ReadOnlyFile& file_;
   const PartPlan& plan_;
-  TransferLoop loop_;
+  TransferLoop& loop_;
   std::list<Part> inFlight_;
   uint64_t next_ = 0;
   bool allSent_ = true;
@@ -108,7 +110,10 @@ bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId) {
   UPLOAD_LOG(INFO) << "upload file size: " << fileSize << " ; part size: " << partSize
                    << " ; part count: " << plan.count();
   file.adviseSequential();
-  bool allSent = PartSender(*this, uploadId, file, plan).sendAll();
+  std::optional<TransferLoop> own;
+  if (!TransferLoop::active()) own.emplace(TransferLoop::Options{.poolConnections = parallelparts > 1});
+  TransferLoop& loop = own ? *own : *TransferLoop::active();
+  bool allSent = PartSender(*this, uploadId, file, plan, loop).sendAll();
   std::cout << '\n' << std::flush;
   return allSent;
 }

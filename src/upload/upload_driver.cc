@@ -1,8 +1,11 @@
 #include <curl/curl.h>
 
+#include <optional>
+
 #include "platform/env.h"
 #include "text/log_text.h"
 #include "transport/log_source.h"
+#include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/result_file.h"
 
@@ -52,6 +55,10 @@ bool CorvaneMultiUpload::run() {
 }
 
 bool CorvaneMultiUpload::uploadMultipart() {
+  // With parts side by side, every request of the upload (token, task, parts,
+  // merge) draws on one pool of connections: each new one costs a round trip.
+  std::optional<TransferLoop> pool;
+  if (parallelparts > 1) pool.emplace(TransferLoop::Options{.poolConnections = true});
   std::string uploadId;
   if (!createUploadTask(uploadId)) {
     errorMessage = "createUploadTask failed!";
