@@ -12,7 +12,9 @@
 namespace corvane {
 namespace {
 
-// The smallest share of the upload buffer a part in flight gets.
+// What the upload buffers of the parts in flight take together, and the
+// smallest share one part gets.
+constexpr long kPartsInFlightBufferBudget = 3 * 512 * 1024;
 constexpr long kSharedUploadBufferFloor = 64 * 1024;
 
 // Request bodies take their texts as C strings, so each ends at its first NUL.
@@ -115,12 +117,13 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
   // attempt failed and is retried from the part's first byte.
   request.failOnHttpError = true;
   // Parts in flight side by side go out at once; a lone part keeps libcurl's
-  // own handling of "Expect: 100-continue". Side by side they share the
-  // memory of one upload buffer, so that it stays flat whatever their number.
+  // own handling of "Expect: 100-continue". Side by side their upload
+  // buffers share a fixed budget, so that memory stays flat whatever their
+  // number, each as large as the budget allows (large blocks cost less CPU).
   request.expectContinue = parallelparts <= 1;
   if (parallelparts > 1) {
-    request.uploadBufferBytes =
-        std::max(kSharedUploadBufferFloor, kDefaultUploadBufferBytes / parallelparts);
+    request.uploadBufferBytes = std::clamp(kPartsInFlightBufferBudget / parallelparts,
+                                           kSharedUploadBufferFloor, kDefaultUploadBufferBytes);
   }
   return request;
 }
