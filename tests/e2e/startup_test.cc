@@ -6,6 +6,7 @@
 namespace corvane::e2e {
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -14,7 +15,10 @@ TEST(Startup, NoArgumentsStillPreparesLogsThenFailsWithCfgEmpty) {
   TempDir dir;
   RunResult run = runUploader(dir, {});
   EXPECT_EQ(run.exitStatus, 255);
-  EXPECT_EQ(run.out, " log dir is " + dir.path() + "/logs/corvaneMuliUpload.log.\n");
+  EXPECT_EQ(run.out,
+            " log dir is " + uploaderPath(dir.path() + "/logs/corvaneMuliUpload.log.") + "\n");
+  // Windows writes its console text with CRLF line ends (text mode).
+  EXPECT_THAT(run.rawOut, EndsWith(uploaderIsWindows() ? ".\r\n" : ".\n"));
   EXPECT_THAT(run.err, HasSubstr(" main:"));
   EXPECT_THAT(run.err, HasSubstr("] -cfg empty!"));
   ASSERT_FALSE(run.logFiles.empty());
