@@ -336,14 +336,14 @@ namespace {
 
 // Whether a whole line (one that has its line end) of `text` holds `needle`.
 bool lineHolds(const std::string& text, const std::string& needle) {
-  if (needle.empty()) return false;
   size_t at = text.find(needle);
   return at != std::string::npos && text.find('\n', at) != std::string::npos;
 }
 
-// Waits for `pid` until it ends, `deadline` passes (then it is killed and the
-// result marked timed out) or its standard error in `errPath` holds `stopText`
-// (then it is killed and the result marked stopped); its exit status.
+// Waits for `pid` until it ends, its time limit passes (then it is killed and
+// the result marked timed out) or its standard error in `errPath` holds
+// options.stopWhenErrHas (then it is killed and the result marked stopped);
+// its exit status.
 int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
                RunResult& result) {
   const auto deadline =
@@ -356,7 +356,8 @@ int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
       result.timedOut = true;
       break;
     }
-    if (lineHolds(readFile(errPath), options.stopWhenErrHas)) {
+    const std::string& stopText = options.stopWhenErrHas;
+    if (!stopText.empty() && lineHolds(readFile(errPath), stopText)) {
       result.stopped = true;
       break;
     }
