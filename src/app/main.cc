@@ -1,6 +1,7 @@
 #include <curl/curl.h>
 #include <glog/logging.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "app/command_line.h"
@@ -21,6 +22,10 @@ struct LoggingSession {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  // Each log line leaves at once, as it does on Linux: the Windows C runtime
+  // would hold a redirected standard error back until the buffer fills or
+  // the program ends, and lose it when the program is ended.
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
   LoggingSession logging;
   bool haveConfig = corvane::parseCommandLine(argc, argv);
   // Every log names the build that wrote it.

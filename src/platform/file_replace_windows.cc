@@ -25,19 +25,35 @@ std::string directoryOf(const std::string& path) {
   return last == 0 ? path.substr(0, 1) : path.substr(0, last);
 }
 
+DWORD attributesOf(const std::string& path) {
+  return windows::pathsAreUtf8() ? GetFileAttributesW(windows::widen(path).c_str())
+                                 : GetFileAttributesA(path.c_str());
+}
+
 bool isDirectory(const std::string& path) {
-  DWORD attributes = windows::pathsAreUtf8() ? GetFileAttributesW(windows::widen(path).c_str())
-                                             : GetFileAttributesA(path.c_str());
+  DWORD attributes = attributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The error of a failed GetTempFileName in `directory`: it says "the directory
+// name is invalid" for a directory that does not exist as well as for a file
+// in its place; the first is "not found", as on other systems.
+DWORD temporaryError(const std::string& directory) {
+  DWORD error = GetLastError();
+  if (error == ERROR_DIRECTORY && attributesOf(directory) == INVALID_FILE_ATTRIBUTES) {
+    return ERROR_PATH_NOT_FOUND;
+  }
+  return error;
 }
 
 // A new, empty file with a unique short name beside `path`; its name, or the
 // empty text with the error in `error`.
 std::string createTemporary(const std::string& path, DWORD& error) {
+  const std::string directory = directoryOf(path);
   if (windows::pathsAreUtf8()) {
     wchar_t name[MAX_PATH + 1];
-    if (GetTempFileNameW(windows::widen(directoryOf(path)).c_str(), L"cvu", 0, name) == 0) {
-      error = GetLastError();
+    if (GetTempFileNameW(windows::widen(directory).c_str(), L"cvu", 0, name) == 0) {
+      error = temporaryError(directory);
       return {};
     }
     int length = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
@@ -46,8 +62,8 @@ std::string createTemporary(const std::string& path, DWORD& error) {
     return utf8;
   }
   char name[MAX_PATH + 1];
-  if (GetTempFileNameA(directoryOf(path).c_str(), kTemporaryPrefix, 0, name) == 0) {
-    error = GetLastError();
+  if (GetTempFileNameA(directory.c_str(), kTemporaryPrefix, 0, name) == 0) {
+    error = temporaryError(directory);
     return {};
   }
   return name;

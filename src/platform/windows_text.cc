@@ -21,8 +21,8 @@ int errnoOf(DWORD error) {
     case ERROR_LOCK_VIOLATION:
     case ERROR_WRITE_PROTECT:
       return EACCES;
-    case ERROR_DIRECTORY:
-      return EISDIR;
+    case ERROR_DIRECTORY:  // "The directory name is invalid": not a directory
+      return ENOTDIR;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return EEXIST;

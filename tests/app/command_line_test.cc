@@ -5,6 +5,8 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace corvane {
 namespace {
 
@@ -43,9 +45,17 @@ TEST(CollectArguments, EveryArgumentIsEchoedOnItsOwnLine) {
   EXPECT_EQ(echoed, "x\n-cfg\na.json\n\nz\n");
 }
 
+// `path` with every '/' written as the platform's separator.
+std::string native(std::string path) {
+  for (char& c : path) {
+    if (c == '/') c = kPathSeparator;
+  }
+  return path;
+}
+
 TEST(DirectoryOf, KeepsTheTrailingSeparator) {
-  EXPECT_EQ(directoryOf("/opt/corvane/bin/corvane-upload"), "/opt/corvane/bin/");
-  EXPECT_EQ(directoryOf("/corvane-upload"), "/");
+  EXPECT_EQ(directoryOf(native("/opt/corvane/bin/corvane-upload")), native("/opt/corvane/bin/"));
+  EXPECT_EQ(directoryOf(native("/corvane-upload")), native("/"));
   EXPECT_EQ(directoryOf("corvane-upload"), "");
 }
 

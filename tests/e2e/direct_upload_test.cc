@@ -80,11 +80,12 @@ TEST_F(DirectUpload, AwkwardTargetNamesArriveIntact) {
   EXPECT_EQ(std::string(items[0]["name"].GetString()), name);
   // The name in the result file is the store's answer in the local code page.
   EXPECT_THAT(uploaded.result, HasSubstr("a b&c=d+e \xD6\xD0\xCE\xC4.txt"));
-  // Where the local code page is UTF-8, the platform's own here, it stays so.
+  // In the platform's own code page (the dumps too): UTF-8 stays so on
+  // Linux; Windows converts into GBK.
   UploadRun native = uploadContent(dir, store, "content", {{"targetname", name}});
   ASSERT_EQ(native.run.exitStatus, 0);
-  EXPECT_THAT(native.result, HasSubstr(name));
-  EXPECT_THAT(native.run.out, HasSubstr(name));
+  EXPECT_THAT(native.result, HasSubstr(inDefaultCodepage(name)));
+  EXPECT_THAT(native.run.out, HasSubstr(inDefaultCodepage(name)));
 }
 
 TEST_F(DirectUpload, AnErrorEnvelopeEndsInTheDriversMessage) {
@@ -128,7 +129,10 @@ TEST_F(DirectUpload, TheResultReplacesAnEarlierFileWithANewOneUnderTheUmask) {
   struct stat after {};
   ASSERT_EQ(stat(output.c_str(), &after), 0);
   EXPECT_NE(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  // Under Wine the server process creates the file, under its own umask.
+  if (!uploaderIsWindows()) {
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+  }
   EXPECT_THAT(readFile(output), HasSubstr(R"({"code":"success")"));
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir.file("out"))) {

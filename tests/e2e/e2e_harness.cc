@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
@@ -12,8 +13,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -89,11 +92,59 @@ std::string xxh128Hex(const std::string& bytes) {
 
 namespace {
 
+// The uploader the suite runs and how it is started.
+struct Uploader {
+  std::string program;
+  std::vector<std::string> launcher;
+  bool windows = false;
+};
+
+std::vector<std::string> wordsOf(const char* text) {
+  std::vector<std::string> words;
+  std::istringstream in(text ? text : "");
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+const Uploader& uploader() {
+  static const Uploader chosen = [] {
+    Uploader u;
+    const char* program = std::getenv("CORVANE_E2E_UPLOADER");
+    u.program = program && *program ? program : CORVANE_UPLOAD_PATH;
+    u.launcher = wordsOf(std::getenv("CORVANE_E2E_LAUNCHER"));
+    u.windows = u.program.size() > 4 && u.program.compare(u.program.size() - 4, 4, ".exe") == 0;
+    return u;
+  }();
+  return chosen;
+}
+
+// Text written in the Windows C runtime's text mode, read back as written:
+// each CRLF it made of an LF is an LF again ("\r\r\n" stays "\r\n").
+std::string fromTextMode(const std::string& text) {
+  if (!uploader().windows) return text;
+  std::string plain;
+  plain.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    plain += text[i];
+  }
+  return plain;
+}
+
 std::vector<char*> argvOf(std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   return argv;
+}
+
+// The launcher's words, then `program` and `arguments`.
+std::vector<std::string> commandOf(const std::string& program,
+                                   const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = uploader().launcher;
+  command.push_back(program);
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
 }
 
 // Reads one line from `fd`, a byte at a time, so nothing after it is taken.
@@ -167,6 +218,51 @@ std::string LocalStore::storedBytes(const std::string& fileItemId) const {
   return readFile(data_.path() + "/items/" + fileItemId + ".bin");
 }
 
+bool uploaderIsWindows() { return uploader().windows; }
+
+std::string uploaderPath(const std::string& path) {
+  if (!uploader().windows) return path;
+  std::string windowsPath = "Z:" + path;
+  std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+  return windowsPath;
+}
+
+std::string inDefaultCodepage(const std::string& utf8) {
+  if (!uploader().windows) return utf8;
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no GBK converter");
+  std::string in = utf8;
+  std::string out(utf8.size() * 2 + 4, '\0');
+  char* inPtr = in.data();
+  size_t inLeft = in.size();
+  char* outPtr = out.data();
+  size_t outLeft = out.size();
+  size_t converted = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (converted == static_cast<size_t>(-1)) throw std::runtime_error("not convertible to GBK");
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string placeUploader(const std::string& directory) {
+  fs::create_directories(directory);
+  const std::string copy =
+      directory + (uploader().windows ? "/corvane-upload.exe" : "/corvane-upload");
+  if (!fs::exists(copy)) fs::copy_file(uploader().program, copy);
+  return copy;
+}
+
+int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments) {
+  const std::string path = fs::path(uploader().program).parent_path() / program;
+  std::vector<std::string> command = commandOf(path, arguments);
+  auto argv = argvOf(command);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 RunResult runUploader(const TempDir& dir, const std::vector<std::string>& arguments) {
   // No run of the suite comes near this; it only keeps a hang from stalling CI.
   return runUploaderWithin(dir, arguments, 300);
@@ -174,8 +270,14 @@ RunResult runUploader(const TempDir& dir, const std::vector<std::string>& argume
 
 std::string writeConfig(const TempDir& dir, const LocalStore& store, const std::string& localFile,
                         const std::map<std::string, std::string>& overrides) {
+  return writeConfigFor(dir, store.baseUrl(), localFile, overrides);
+}
+
+std::string writeConfigFor(const TempDir& dir, const std::string& baseUrl,
+                           const std::string& localFile,
+                           const std::map<std::string, std::string>& overrides) {
   std::map<std::string, std::string> keys = {
-      {"accounturl", store.baseUrl()},    {"rooturl", store.baseUrl()},
+      {"accounturl", baseUrl},            {"rooturl", baseUrl},
       {"appkey", LocalStore::kAppKey},    {"appsecret", LocalStore::kAppSecret},
       {"projectid", "4242"},              {"targetname", "sample.bin"},
       {"localfile", localFile},           {"output", dir.file("result.json")},
@@ -230,19 +332,57 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
 
 }  // namespace
 
+namespace {
+
+// Whether a whole line (one that has its line end) of `text` holds `needle`.
+bool lineHolds(const std::string& text, const std::string& needle) {
+  size_t at = text.find(needle);
+  return at != std::string::npos && text.find('\n', at) != std::string::npos;
+}
+
+// Waits for `pid` until it ends, its time limit passes (then it is killed and
+// the result marked timed out) or its standard error in `errPath` holds
+// options.stopWhenErrHas (then it is killed and the result marked stopped);
+// its exit status.
+int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
+               RunResult& result) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.limitSeconds);
+  int status = 0;
+  pid_t waited = 0;
+  // Polls every 10 ms.
+  while ((waited = waitpid(pid, &status, WNOHANG)) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.timedOut = true;
+      break;
+    }
+    const std::string& stopText = options.stopWhenErrHas;
+    if (!stopText.empty() && lineHolds(readFile(errPath), stopText)) {
+      result.stopped = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (waited == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
                           const RunOptions& options) {
   const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
-  fs::create_directories(binDir);
-  const std::string executable = binDir + "/corvane-upload";
-  if (!fs::exists(executable)) fs::copy_file(CORVANE_UPLOAD_PATH, executable);
+  const std::string executable = placeUploader(binDir);
   std::vector<std::string> all;
-  if (!options.user.empty() && geteuid() == 0) {
+  if (!options.user.empty() && !uploader().windows && geteuid() == 0) {
     all = {"/usr/bin/setpriv", "--reuid=" + options.user, "--regid=nogroup", "--clear-groups",
            "--"};
   }
-  all.push_back(executable);
-  all.insert(all.end(), arguments.begin(), arguments.end());
+  const std::vector<std::string> command = commandOf(executable, arguments);
+  all.insert(all.end(), command.begin(), command.end());
   const std::string outPath = dir.file("stdout.txt");
   const std::string errPath = dir.file("stderr.txt");
   posix_spawn_file_actions_t actions;
@@ -256,33 +396,20 @@ RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& ar
   std::string cwd = fs::current_path().string();
   fs::current_path(dir.path());
   pid_t pid = -1;
-  int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   fs::current_path(cwd);
   posix_spawn_file_actions_destroy(&actions);
   RunResult result;
   if (spawned != 0) return result;
-  // Polls every 10 ms until the run ends or the limit is reached.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options.limitSeconds);
-  int status = 0;
-  pid_t waited = 0;
-  while ((waited = waitpid(pid, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (waited == 0) {
-    result.timedOut = true;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.exitStatus = waitForRun(pid, options, errPath, result);
+  result.rawOut = readFile(outPath);
+  result.out = fromTextMode(result.rawOut);
+  result.err = fromTextMode(readFile(errPath));
   const std::string logs = binDir + "/logs";
   if (fs::is_directory(logs)) {
     for (const auto& entry : fs::directory_iterator(logs)) {
       result.logFiles.push_back(entry.path().filename().string());
-      result.logs += readFile(entry.path().string());
+      result.logs += fromTextMode(readFile(entry.path().string()));
     }
   }
   return result;

@@ -59,14 +59,55 @@ class LocalStore {
   int port_ = 0;
 };
 
-// What one run of the uploader left behind.
+// The uploader under test: this build's own, or the program that
+// CORVANE_E2E_UPLOADER names, started through the command in
+// CORVANE_E2E_LAUNCHER (absolute paths, words separated by blanks). For the
+// Windows build under Wine:
+//   CORVANE_E2E_UPLOADER=/abs/build-windows/bin/corvane-upload.exe
+//   CORVANE_E2E_LAUNCHER="/abs/scripts/wine-env /abs/build-windows run"
+// A program whose name ends in ".exe" is taken for the Windows build.
+bool uploaderIsWindows();
+
+// Skips the calling test, saying why, when the uploader is the Windows build.
+#define SKIP_FOR_WINDOWS_UPLOADER(reason)                           \
+  do {                                                              \
+    if (::corvane::e2e::uploaderIsWindows()) {                      \
+      GTEST_SKIP() << "not for the Windows build: " << (reason);    \
+    }                                                               \
+  } while (false)
+
+// The reason a test that never starts the uploader skips the Windows run.
+inline constexpr const char* kNoUploaderRun =
+    "it checks the stand-in or the harness alone, which the Linux run covers";
+
+// The absolute Linux `path` as the uploader names it: itself, or for the
+// Windows build the same place on Wine's drive Z: ("Z:\tmp\...").
+std::string uploaderPath(const std::string& path);
+
+// `utf8` in the uploader's default code page: itself on Linux, GBK on Windows.
+std::string inDefaultCodepage(const std::string& utf8);
+
+// Copies the uploader into `directory` (created when missing) under its own
+// file name, unless it is there already; the copy's path.
+std::string placeUploader(const std::string& directory);
+
+// Runs `program`, which lies beside the uploader under test (a helper of the
+// Windows build), with `arguments` through the same launcher; its exit
+// status, or -1 when it could not be started.
+int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments);
+
+// What one run of the uploader left behind. Standard output, standard error
+// and the log files are compared as text: the Windows build's CRLF line ends
+// (the C runtime's text mode) are read back as LF.
 struct RunResult {
   int exitStatus = -1;
   std::string out;
+  std::string rawOut;  // standard output byte for byte
   std::string err;
   std::string logs;  // every log file's content, concatenated
   std::vector<std::string> logFiles;
   bool timedOut = false;  // set by runUploaderWithin when it had to kill the run
+  bool stopped = false;   // ended by the harness once RunOptions::stopWhenErrHas appeared
 };
 
 // Runs a copy of the uploader placed in `dir` (so its logs folder lands
@@ -78,6 +119,10 @@ RunResult runUploader(const TempDir& dir, const std::vector<std::string>& argume
 // JSON, e.g. "#5").
 std::string writeConfig(const TempDir& dir, const LocalStore& store, const std::string& localFile,
                         const std::map<std::string, std::string>& overrides = {});
+// The same for services at `baseUrl`.
+std::string writeConfigFor(const TempDir& dir, const std::string& baseUrl,
+                           const std::string& localFile,
+                           const std::map<std::string, std::string>& overrides = {});
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
@@ -100,11 +145,14 @@ struct RunOptions {
   // `dir` itself when empty. Created when missing.
   std::string executableDir;
   // When the tests run as root: the user the uploader runs as, so that file
-  // permissions bind it as they bind an ordinary user.
+  // permissions bind it as they bind an ordinary user (Linux build only).
   std::string user;
   // NAME=value entries added to (or replacing those of) the environment.
   std::vector<std::string> environment;
   int limitSeconds = 60;
+  // When not empty: the run is ended as soon as a whole line of its standard
+  // error holds this text.
+  std::string stopWhenErrHas;
 };
 
 // Runs the uploader from `dir` as working directory, as `options` say.

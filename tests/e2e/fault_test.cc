@@ -633,7 +633,8 @@ std::vector<BodyCase> badBodyCases() {
                      {Rule(kind, "pass").set("note", quoted(kEmoji))},
                      unconvertible,
                      gbk});
-    // The platform's own code page here is UTF-8, which has every character.
+    // The platform's own code page: UTF-8 on Linux, which has every
+    // character (GBK on Windows, where this case fails as the one above).
     cases.push_back({kind,
                      "text_gbk_lacks_in_utf8",
                      {Rule(kind, "pass").set("note", quoted(kEmoji))},
@@ -713,7 +714,14 @@ TEST_P(BadAnswer, EndsCleanlyOrGoesThroughUntouched) {
   const BodyCase& c = GetParam();
   FaultRun run(flowOf(c.kind), c.rules, {}, 60, c.config);
   EXPECT_THAT(run.retries, IsEmpty());  // a judged answer is never retried
-  if (c.expect == Expect::kIdentical) {
+  Expect expect = c.expect;
+  // The Windows build's own code page is GBK: a text it lacks fails as it
+  // does under "codepage": "GBK" (the part URL is never converted).
+  if (c.form == "text_gbk_lacks_in_utf8" && uploaderIsWindows() &&
+      c.kind != "part-url") {
+    expect = Expect::kCleanFailure;
+  }
+  if (expect == Expect::kIdentical) {
     run.expectIdentical();
   } else {
     expectStoppedAt(run, c.kind);
@@ -877,6 +885,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The secret check itself finds what it looks for.
 
 TEST(SecretCheck, FindsTheSecretTheCredentialAndASignedQuery) {
+  SKIP_FOR_WINDOWS_UPLOADER(kNoUploaderRun);
   const std::string credential =
       base64Of(std::string(LocalStore::kAppKey) + ":" + LocalStore::kAppSecret);
   for (const std::string& leak : {std::string(LocalStore::kAppSecret), credential,

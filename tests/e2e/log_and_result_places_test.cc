@@ -1,6 +1,8 @@
 // Where the uploader keeps its logs and whether its result can be written,
 // as an ordinary user meets them on Linux: an executable in a directory the
-// user cannot write to, and an output path that cannot take a file.
+// user cannot write to, and an output path that cannot take a file. The
+// Windows build runs as the tests' own user (Wine does not switch users) and
+// keeps no other log place.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,8 +31,7 @@ class OrdinaryUserPlaces : public ::testing::Test {
  protected:
   void SetUp() override {
     chmod(dir.path().c_str(), 0755);
-    fs::create_directories(bin());
-    fs::copy_file(CORVANE_UPLOAD_PATH, bin() + "/corvane-upload");
+    placeUploader(bin());
     chmod(bin().c_str(), 0555);
     makeDir(state(), 0777);
     writeFile(dir.file("input.bin"), "content");
@@ -64,6 +65,7 @@ class OrdinaryUserPlaces : public ::testing::Test {
 };
 
 TEST_F(OrdinaryUserPlaces, LogsGoToTheUsersStateDirectoryWhenTheExecutablesCannotTakeThem) {
+  SKIP_FOR_WINDOWS_UPLOADER("the log fallback to XDG_STATE_HOME is Linux-only by design");
   RunResult result =
       runAsOrdinaryUser(state() + "/result.json", {"XDG_STATE_HOME=" + state()});
   const std::string logs = state() + "/corvane-upload/logs";
@@ -79,6 +81,8 @@ TEST_F(OrdinaryUserPlaces, LogsGoToTheUsersStateDirectoryWhenTheExecutablesCanno
 }
 
 TEST_F(OrdinaryUserPlaces, WithoutAnyLogDirectoryEveryLineStillReachesStandardError) {
+  SKIP_FOR_WINDOWS_UPLOADER(
+      "it needs the Linux log fallback and a user that POSIX permissions bind (setpriv)");
   makeDir(dir.file("closed"), 0555);
   RunResult result = runAsOrdinaryUser(
       state() + "/result.json",
@@ -97,9 +101,11 @@ TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyReque
     std::string output;
     std::string reason;
   };
-  for (const Case& c : {Case{dir.file("missing/result.json"), "No such file or directory"},
-                        Case{dir.file("readonly/result.json"), "Permission denied"},
-                        Case{state(), "Is a directory"}}) {
+  std::vector<Case> cases = {Case{dir.file("missing/result.json"), "No such file or directory"},
+                             Case{state(), "Is a directory"}};
+  // POSIX permissions bind the Linux build only.
+  if (!uploaderIsWindows()) cases.push_back({dir.file("readonly/result.json"), "Permission denied"});
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.output);
     RunResult result = runAsOrdinaryUser(c.output, {"XDG_STATE_HOME=" + state()});
     EXPECT_EQ(result.exitStatus, 255);
@@ -111,20 +117,38 @@ TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyReque
   EXPECT_TRUE(fs::is_empty(dir.file("readonly")));
 }
 
-TEST(NativeNames, AUtf8NameWithBlanksUploadsUnderTheDefaultCodePage) {
-  TempDir dir;
+// A UTF-8 name in the configuration reaches the file through the default
+// code page (on Windows its GBK form and the ANSI calls, which Wine maps to
+// the UTF-8 name on disk) and through "UTF-8" (the wide-character calls on
+// Windows); the result names the item in the code page of the run.
+TEST(NativeNames, AUtf8NameWithBlanksUploadsUnderTheDefaultCodePageAndUnderUtf8) {
   LocalStore store;
   const std::string name = "\xE5\xAD\xA3\xE5\xBA\xA6 \xE6\x8A\xA5\xE5\x91\x8A final.txt";
-  writeFile(dir.file(name), "quarterly");
-  RunResult result = runUploader(
-      dir, {"-cfg", writeConfig(dir, store, dir.file(name), {{"targetname", name}})});
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
-  std::string answer = readFile(dir.file("result.json"));
-  EXPECT_THAT(answer, HasSubstr(R"("code":"success")"));
-  EXPECT_THAT(answer, HasSubstr("\"fileitemname\":\"" + name + "\""));
-  // The dumps and the log show the name as it is, in UTF-8.
-  EXPECT_THAT(result.out, HasSubstr("\"fileItemName\":\"" + name + "\""));
-  EXPECT_THAT(result.err, HasSubstr("upload " + dir.file(name) + " spend time: "));
+  for (const char* codepage : {"null", "UTF-8"}) {
+    SCOPED_TRACE(codepage);
+    TempDir dir;
+    const std::string content = std::string("quarterly in ") + codepage;
+    writeFile(dir.file(name), content);
+    RunResult result = runUploader(
+        dir, {"-cfg", writeConfig(dir, store, dir.file(name),
+                                  {{"targetname", name}, {"codepage", codepage}})});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const bool utf8 = std::string(codepage) == "UTF-8";
+    const std::string local = utf8 ? name : inDefaultCodepage(name);
+    std::string answer = readFile(dir.file("result.json"));
+    EXPECT_THAT(answer, HasSubstr(R"("code":"success")"));
+    EXPECT_THAT(answer, HasSubstr("\"fileitemname\":\"" + local + "\""));
+    // The dumps show the service's texts in the same code page; the log
+    // names the file as it was opened.
+    EXPECT_THAT(result.out, HasSubstr("\"fileItemName\":\"" + local + "\""));
+    const std::string path = utf8 ? dir.file(name) : inDefaultCodepage(dir.file(name));
+    EXPECT_THAT(result.err, HasSubstr("upload " + path + " spend time: "));
+    rapidjson::Document items;
+    items.Parse(store.get("/_control/items").c_str());
+    ASSERT_TRUE(items.IsArray() && items.Size() > 0);
+    const std::string id = stringAt(items[items.Size() - 1], "id");
+    EXPECT_EQ(store.storedBytes(id), content);
+  }
 }
 
 }  // namespace

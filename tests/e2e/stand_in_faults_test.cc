@@ -56,6 +56,7 @@ std::string readToEnd(int fd) {
 }
 
 TEST(StandInFaults, RedirectsARangeOfRequestsToThemselvesOrToTheLocationGiven) {
+  SKIP_FOR_WINDOWS_UPLOADER(kNoUploaderRun);
   LocalStore store;
   ASSERT_THAT(store.post("/_control/faults",
                          R"([{"kind":"storage-token","nth":2,"through":3,"action":"redirect"},)"
@@ -81,6 +82,7 @@ TEST(StandInFaults, RedirectsARangeOfRequestsToThemselvesOrToTheLocationGiven) {
 // is then recorded with how long the client waited; one whose client stays
 // ends when the stand-in stops, which does not wait out its 600 seconds.
 TEST(StandInFaults, AStallReadsNothingEndsWithTheClientAndNeverHoldsUpTheStop) {
+  SKIP_FOR_WINDOWS_UPLOADER(kNoUploaderRun);
   std::optional<LocalStore> store(std::in_place);
   ASSERT_THAT(store->post("/_control/faults", R"({"kind":"storage-token","action":"stall-read"})"),
               HasSubstr("\"ok\":true"));

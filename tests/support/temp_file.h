@@ -11,13 +11,15 @@
 #include <fstream>
 #include <string>
 
+#include "platform/env.h"
+
 namespace corvane::testing {
 
 class TempFile {
  public:
   explicit TempFile(const std::string& content) {
     std::string base = ::testing::TempDir();
-    if (base.empty() || base.back() != '/') base += '/';
+    if (base.empty() || (base.back() != '/' && base.back() != '\\')) base += kPathSeparator;
     std::string pattern = base + "corvane-test-XXXXXX";
     int fd = mkstemp(pattern.data());
     if (fd < 0) {

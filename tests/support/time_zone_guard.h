@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "support/test_system.h"
+
 namespace corvane::testing {
 
 // Sets the process time zone for the object's lifetime and restores the
@@ -18,9 +20,9 @@ class TimeZoneGuard {
   }
   ~TimeZoneGuard() {
     if (previous_) {
-      setenv("TZ", previous_->c_str(), 1);
+      setEnvironment("TZ", *previous_);
     } else {
-      unsetenv("TZ");
+      unsetEnvironment("TZ");
     }
     tzset();
   }
@@ -28,7 +30,7 @@ class TimeZoneGuard {
   TimeZoneGuard& operator=(const TimeZoneGuard&) = delete;
 
   void set(const char* zone) {
-    setenv("TZ", zone, 1);
+    setEnvironment("TZ", zone);
     tzset();
   }
 

@@ -1,14 +1,7 @@
 #include <gmock/gmock.h>
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,6 +10,7 @@
 #include "support/fake_env.h"
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
+#include "support/test_system.h"
 #include "text/local_codepage.h"
 #include "upload/config_text.h"
 #include "upload/corvane_multi_upload.h"
@@ -30,34 +24,20 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::FakeEnv;
 using testing::LogCapture;
+using testing::ReadingDenied;
 using testing::ScratchDir;
 using testing::ScriptedTransfers;
 
 std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
 
-// Runs `check` in a child process that has become the user "nobody" and can
-// read `readable`: whether the check held there, or nothing when such a
-// child cannot be had (no such user, no right to switch, `readable` out of
-// its reach).
-std::optional<bool> holdsAsNobody(const std::string& readable,
-                                  const std::function<bool()>& check) {
-  const passwd* nobody = getpwnam("nobody");
-  if (!nobody) return std::nullopt;
-  const uid_t uid = nobody->pw_uid;
-  const gid_t gid = nobody->pw_gid;
-  constexpr int kImpossible = 77;
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) return std::nullopt;
-  if (pid == 0) {
-    bool became = setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 &&
-                  access(readable.c_str(), R_OK) == 0;
-    _exit(!became ? kImpossible : (check() ? 0 : 1));
+// A path as a JSON string: a Windows path's backslashes escaped.
+std::string jsonPath(const std::string& path) {
+  std::string escaped;
+  for (char c : path) {
+    if (c == '\\') escaped += '\\';
+    escaped += c;
   }
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return false;
-  if (WEXITSTATUS(status) == kImpossible) return std::nullopt;
-  return WEXITSTATUS(status) == 0;
+  return jsonString(escaped);
 }
 
 // A configuration file built key by key; values are raw JSON text.
@@ -73,8 +53,8 @@ class ConfigLoading : public ::testing::Test {
         {"appkey", jsonString("key")},
         {"projectid", jsonString("42")},
         {"targetname", jsonString("report.pdf")},
-        {"localfile", jsonString(localPath)},
-        {"output", jsonString(dir.file("result.json"))},
+        {"localfile", jsonPath(localPath)},
+        {"output", jsonPath(dir.file("result.json"))},
         {"partsize", "5"},
     };
   }
@@ -153,7 +133,10 @@ TEST_F(ConfigLoading, MissingFileFailsWithoutMessage) {
 
 TEST_F(ConfigLoading, ArrayRootFailsWithoutMessage) {
   LogCapture log;
-  EXPECT_FALSE(loadText("[" + text() + "]"));
+  // Appended, not concatenated: GCC 12 warns falsely (-Wrestrict) on "[" + text().
+  std::string array = "[";
+  array.append(text()).append("]");
+  EXPECT_FALSE(loadText(array));
   EXPECT_EQ(uploader.errorMessage, "");
   EXPECT_THAT(log.lines, Contains(" load config error!"));
   EXPECT_EQ(uploader.rooturl, "");
@@ -318,13 +301,13 @@ TEST_F(ConfigLoading, TargetnameLocalfileOutputInThisOrder) {
 
 TEST_F(ConfigLoading, OutputIsCheckedBeforeTheLocalFileExists) {
   drop("output");
-  set("localfile", jsonString(dir.file("absent.bin")));
+  set("localfile", jsonPath(dir.file("absent.bin")));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "output is empty!");
 }
 
 TEST_F(ConfigLoading, LocalFileIsCheckedBeforePartsize) {
-  set("localfile", jsonString(dir.file("absent.bin")));
+  set("localfile", jsonPath(dir.file("absent.bin")));
   drop("partsize");
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
@@ -447,13 +430,13 @@ TEST_F(ConfigLoading, LookupWithoutAccountUrlFailsWithTheWarningAndSendsNothing)
 // ---- The local file -------------------------------------------------------
 
 TEST_F(ConfigLoading, MissingLocalFileCannotBeAccessed) {
-  set("localfile", jsonString(dir.file("absent.bin")));
+  set("localfile", jsonPath(dir.file("absent.bin")));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
 }
 
 TEST_F(ConfigLoading, DirectoryAsLocalFileCannotBeAccessed) {
-  set("localfile", jsonString(dir.path()));
+  set("localfile", jsonPath(dir.path()));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
 }
@@ -461,19 +444,18 @@ TEST_F(ConfigLoading, DirectoryAsLocalFileCannotBeAccessed) {
 // Root reads any file, so under root the check runs as "nobody".
 TEST_F(ConfigLoading, UnreadableLocalFileCannotBeAccessed) {
   std::string locked = dir.write("locked.bin", "x");
-  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
-  set("localfile", jsonString(locked));
+  ReadingDenied denied(locked);
+  ASSERT_TRUE(denied.held());
+  set("localfile", jsonPath(locked));
   const std::string config = dir.write("config.json", text());
   auto refused = [&] {
     return !uploader.loadConfig(config) && uploader.errorMessage == "local file can not access!";
   };
-  if (geteuid() != 0) {
+  if (denied.bindsThisProcess()) {
     EXPECT_TRUE(refused()) << uploader.errorMessage;
     return;
   }
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  ASSERT_EQ(chmod(config.c_str(), 0644), 0);
-  std::optional<bool> held = holdsAsNobody(config, refused);
+  std::optional<bool> held = testing::holdsAsNobody(dir.path(), config, refused);
   if (!held) GTEST_SKIP() << "no child process can become the user nobody and read " << config;
   EXPECT_TRUE(*held) << "as nobody, the load did not fail with \"local file can not access!\"";
 }
@@ -481,7 +463,7 @@ TEST_F(ConfigLoading, UnreadableLocalFileCannotBeAccessed) {
 TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
   // The file exists under its UTF-8 name; only the conversion makes it fail.
   std::string emojiPath = dir.write("photo-\xF0\x9F\x98\x80.bin", "data");
-  set("localfile", jsonString(emojiPath));
+  set("localfile", jsonPath(emojiPath));
   set("codepage", jsonString("GBK"));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
@@ -489,7 +471,7 @@ TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
 }
 
 TEST_F(ConfigLoading, OutputOutsideTheCodePageCannotBeWritten) {
-  set("output", jsonString(dir.file("result-\xF0\x9F\x98\x80.json")));
+  set("output", jsonPath(dir.file("result-\xF0\x9F\x98\x80.json")));
   set("codepage", jsonString("GBK"));
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.output, "");
@@ -498,18 +480,26 @@ TEST_F(ConfigLoading, OutputOutsideTheCodePageCannotBeWritten) {
 
 TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
   std::string chinesePath = dir.write("\xE6\x8A\xA5\xE5\x91\x8A-\xF0\x9F\x98\x80.bin", "data");
-  set("localfile", jsonString(chinesePath));
+  set("localfile", jsonPath(chinesePath));
   set("codepage", jsonString("UTF-8"));
   ASSERT_TRUE(load()) << uploader.errorMessage;
   EXPECT_EQ(uploader.localfile, chinesePath);
 }
 
+// Where the platform's own code page is GBK (Windows), the ANSI calls find the
+// file through its GBK name; where file names are UTF-8, that name names no
+// file.
 TEST_F(ConfigLoading, GbkCodepageConvertsTheLocalFileName) {
   std::string chinesePath = dir.write("\xE6\x8A\xA5\xE5\x91\x8A.bin", "data");
-  set("localfile", jsonString(chinesePath));
+  set("localfile", jsonPath(chinesePath));
   set("codepage", jsonString("GBK"));
-  EXPECT_FALSE(load());
-  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  if (platformCodepage() == LocalCodepage::kGbk) {
+    EXPECT_TRUE(load()) << uploader.errorMessage;
+  } else {
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  }
+  EXPECT_EQ(uploader.localfile, dir.file("\xB1\xA8\xB8\xE6.bin"));
 }
 
 TEST_F(ConfigLoading, UnknownCodepageFailsTheLoad) {

@@ -1038,8 +1038,10 @@ TEST(ResultFile, WritesExactBytesWithoutLineEndOrSaysWhyNot) {
   std::string reason;
   ASSERT_TRUE(writeTextFile(path, "{\"a\":1}", reason));
   EXPECT_EQ(readWholeFile(path), std::optional<std::string>("{\"a\":1}"));
-  EXPECT_FALSE(writeTextFile(dir.file("missing/r.json"), "x", reason));
+  EXPECT_FALSE(writeTextFile(dir.file("missing") + kPathSeparator + "r.json", "x", reason));
   EXPECT_EQ(reason, "No such file or directory");
+  EXPECT_FALSE(writeTextFile(path + kPathSeparator + "r.json", "x", reason));
+  EXPECT_EQ(reason, "Not a directory");
   EXPECT_FALSE(writeTextFile("", "x", reason));
 }
 

@@ -4,7 +4,6 @@
 // directory per test and file contents.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -14,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "support/scripted_transfers.h"
+#include "support/test_system.h"
 #include "support/time_zone_guard.h"
 
 namespace corvane::testing {
@@ -23,16 +24,8 @@ namespace corvane::testing {
 // holds when the object goes away. Paths it hands out are absolute.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string base = ::testing::TempDir();
-    if (base.empty() || base.back() != '/') base += '/';
-    std::string pattern = base + "corvane-upload-XXXXXX";
-    char* made = mkdtemp(pattern.data());
-    if (made == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed under " << base;
-    } else {
-      path_ = std::filesystem::absolute(made).string();
-    }
+  ScratchDir() : path_(makeTemporaryDirectory("corvane-upload-")) {
+    if (path_.empty()) ADD_FAILURE() << "no directory could be made under " << ::testing::TempDir();
   }
   ~ScratchDir() {
     std::error_code ignored;
@@ -42,12 +35,14 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // The path of `name` (UTF-8) inside the directory, joined as the program
+  // joins paths.
+  std::string file(const std::string& name) const { return path_ + kPathSeparator + name; }
 
-  // Writes `bytes` to `name` inside the directory and returns its path.
+  // Writes `bytes` to `name` (UTF-8) inside the directory and returns its path.
   std::string write(const std::string& name, const std::string& bytes) const {
     std::string where = file(name);
-    std::ofstream out(where, std::ios::binary | std::ios::trunc);
+    std::ofstream out(utf8Path(where), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     EXPECT_TRUE(out.good()) << "could not write " << where;

@@ -1,0 +1,153 @@
+// Certificate verification by the real uploader, against an HTTPS server on
+// loopback with certificates made at test time: an untrusted server, or a
+// trusted one for another name, gets a TLS handshake and not one request.
+// Every failed attempt would be retried (33 attempts, a minute of pauses):
+// a run is ended once its first attempt has logged its cause.
+//
+// The Windows build trusts the Windows certificate store: a test authority
+// is added to the Wine prefix's machine root store for the tests that need
+// one. The Linux build trusts the system's store, which the tests leave alone.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "support/tls_test_server.h"
+
+namespace corvane::e2e {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::TestCertificate;
+using testing::TlsServer;
+
+const std::string kContent = "bytes that must never leave the machine unverified";
+
+// The causes of failed attempts, "<url> attempt N failed: <cause>", in order.
+std::vector<std::string> causesOf(const std::string& err) {
+  std::vector<std::string> causes;
+  size_t start = 0;
+  while (start < err.size()) {
+    size_t end = err.find('\n', start);
+    if (end == std::string::npos) end = err.size();
+    const std::string line = err.substr(start, end - start);
+    size_t bracket = line.find("] ");
+    if (line.find(" attempt ") != std::string::npos && bracket != std::string::npos) {
+      causes.push_back(line.substr(bracket + 2));
+    }
+    start = end + 1;
+  }
+  return causes;
+}
+
+// `authority` in the Windows certificate store of the uploader under test for
+// the object's lifetime (the Wine prefix's machine root store).
+class TrustedByWindows {
+ public:
+  TrustedByWindows(const TempDir& dir, const TestCertificate& authority)
+      : pem_(dir.file("authority.pem")) {
+    writeFile(pem_, authority.pem());
+    added_ = runBesideUploader("root_certificate.exe", {"add", uploaderPath(pem_)}) == 0;
+  }
+  ~TrustedByWindows() {
+    if (added_) runBesideUploader("root_certificate.exe", {"remove", uploaderPath(pem_)});
+  }
+  TrustedByWindows(const TrustedByWindows&) = delete;
+  TrustedByWindows& operator=(const TrustedByWindows&) = delete;
+
+  bool added() const { return added_; }
+
+ private:
+  std::string pem_;
+  bool added_ = false;
+};
+
+class CertificateVerification : public ::testing::Test {
+ protected:
+  // A small direct upload to `server`; with `untilFirstCause`, ended once the
+  // first attempt has logged its cause.
+  RunResult uploadTo(const TlsServer& server, bool untilFirstCause) {
+    writeFile(dir.file("input.bin"), kContent);
+    RunOptions options;
+    if (untilFirstCause) options.stopWhenErrHas = " attempt 1 failed: ";
+    const std::string base = server.url("");
+    return runUploaderWith(dir, {"-cfg", writeConfigFor(dir, base, dir.file("input.bin"))},
+                           options);
+  }
+
+  // The run was ended at its first attempt's cause, which is `cause`, and the
+  // server took no request.
+  void expectRefusedWithNothingSent(const RunResult& run, const TlsServer& server,
+                                    const std::string& cause) {
+    EXPECT_TRUE(run.stopped) << run.err;
+    std::vector<std::string> causes = causesOf(run.err);
+    ASSERT_FALSE(causes.empty()) << run.err;
+    EXPECT_EQ(causes[0], server.url("/oauth2/token") + " attempt 1 failed: " + cause);
+    EXPECT_EQ(server.requests(), 0);
+    EXPECT_EQ(server.bodyBytes(), 0u);
+  }
+
+  TempDir dir;
+};
+
+TEST_F(CertificateVerification, ASelfSignedServerIsRefusedWithNothingSent) {
+  TestCertificate identity("IP:127.0.0.1");
+  ASSERT_TRUE(identity.signedOk);
+  TlsServer server(identity);
+  ASSERT_TRUE(server.running());
+  RunResult run = uploadTo(server, true);
+  expectRefusedWithNothingSent(
+      run, server, "SSL certificate problem: self-signed certificate (curl error 60)");
+  // The server was reached; the client broke the handshake off.
+  EXPECT_GE(server.handshakesAtLeast(1), 1);
+  EXPECT_EQ(server.completedHandshakesAtLeast(1), 0);
+}
+
+TEST_F(CertificateVerification, ATrustedCertificateForAnotherNameIsRefusedWithNothingSent) {
+  if (!uploaderIsWindows()) {
+    GTEST_SKIP() << "the Linux build trusts only the system's store, which the tests leave "
+                    "alone (tls_verification_test.cc checks host names with an authority of "
+                    "its own)";
+  }
+  TestCertificate authority("DNS:authority.invalid");
+  TestCertificate identity("DNS:store.invalid", &authority);
+  ASSERT_TRUE(identity.signedOk);
+  TrustedByWindows trust(dir, authority);
+  ASSERT_TRUE(trust.added());
+  TlsServer server(identity);
+  ASSERT_TRUE(server.running());
+  RunResult run = uploadTo(server, true);
+  expectRefusedWithNothingSent(run, server,
+                               "SSL: no alternative certificate subject name matches target host "
+                               "name '127.0.0.1' (curl error 60)");
+  // The chain was trusted: the handshake went through, then the name failed.
+  EXPECT_GE(server.completedHandshakesAtLeast(1), 1);
+}
+
+// The control case: the same authority, a certificate for this host, and the
+// file arrives, so the refusal above comes from the name alone.
+TEST_F(CertificateVerification, ATrustedCertificateForThisHostReceivesTheFile) {
+  if (!uploaderIsWindows()) {
+    GTEST_SKIP() << "the Linux build trusts only the system's store, which the tests leave "
+                    "alone (tls_verification_test.cc has this case with an authority of its own)";
+  }
+  TestCertificate authority("DNS:authority.invalid");
+  TestCertificate identity("IP:127.0.0.1", &authority);
+  ASSERT_TRUE(identity.signedOk);
+  TrustedByWindows trust(dir, authority);
+  ASSERT_TRUE(trust.added());
+  TlsServer server(identity);
+  ASSERT_TRUE(server.running());
+  RunResult run = uploadTo(server, false);
+  // The server's answers carry no item: the run fails after the upload.
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_THAT(run.err, Not(HasSubstr(" attempt 1 failed: ")));
+  EXPECT_EQ(server.requests(), 2) << run.err;  // the storage token, then the file
+  EXPECT_EQ(server.lastBody(), kContent);
+}
+
+}  // namespace
+}  // namespace corvane::e2e
