@@ -482,12 +482,12 @@ int64_t DelayLine::next_wake(int64_t now) const {
 }
 
 void DelayLine::arm_timer(int64_t at) {
-  itimerspec spec{};
+  itimerspec wake{};
   if (at != INT64_MAX) {
-    spec.it_value.tv_sec = at / 1'000'000'000;
-    spec.it_value.tv_nsec = at % 1'000'000'000;
+    wake.it_value.tv_sec = at / 1'000'000'000;
+    wake.it_value.tv_nsec = at % 1'000'000'000;
   }
-  timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  timerfd_settime(timer_, TFD_TIMER_ABSTIME, &wake, nullptr);
 }
 
 void DelayLine::close_connection(Connection& c) {

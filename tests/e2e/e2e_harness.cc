@@ -462,6 +462,28 @@ bool hasHeaderWithPrefix(const rapidjson::Value& request, const std::string& pre
   return false;
 }
 
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> logMessagesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> messages;
+  for (const std::string& line : linesOf(text)) {
+    if (line.find(needle) == std::string::npos) continue;
+    size_t bracket = line.find("] ");
+    messages.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
+  }
+  return messages;
+}
+
 std::vector<std::string> kindsOf(const rapidjson::Value& requests) {
   std::vector<std::string> kinds;
   if (!requests.IsArray()) return kinds;

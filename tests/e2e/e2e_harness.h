@@ -181,6 +181,12 @@ std::string stringAt(const rapidjson::Value& object, const char* name);
 std::string headerOf(const rapidjson::Value& request, const char* name);
 // Whether the request carried any header whose name starts with `prefix`.
 bool hasHeaderWithPrefix(const rapidjson::Value& request, const std::string& prefix);
+// The lines of `text`, split at line feeds.
+std::vector<std::string> linesOf(const std::string& text);
+// The messages of the log lines in `text` holding `needle`, each without the
+// logging library's prefix (up to "] ").
+std::vector<std::string> logMessagesWith(const std::string& text, const std::string& needle);
+
 // The "kind" of every request in the log, in arrival order.
 std::vector<std::string> kindsOf(const rapidjson::Value& requests);
 

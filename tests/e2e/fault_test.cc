@@ -163,31 +163,14 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
   return text;
 }
 
-// The log lines holding `needle`, with the glog prefix cut off.
-std::vector<std::string> logLinesWith(const std::string& err, const std::string& needle) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < err.size()) {
-    size_t end = err.find('\n', start);
-    if (end == std::string::npos) end = err.size();
-    std::string line = err.substr(start, end - start);
-    if (line.find(needle) != std::string::npos) {
-      size_t bracket = line.find("] ");
-      lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 2));
-    }
-    start = end + 1;
-  }
-  return lines;
-}
-
 // "<url> connect failed!!! retry N".
 std::vector<std::string> retryLinesOf(const std::string& err) {
-  return logLinesWith(err, "connect failed!!!");
+  return logMessagesWith(err, "connect failed!!!");
 }
 
 // "<url> attempt N failed: <cause>".
 std::vector<std::string> causeLinesOf(const std::string& err) {
-  return logLinesWith(err, " attempt ");
+  return logMessagesWith(err, " attempt ");
 }
 
 std::string successResult(const std::string& id, const std::string& name = "sample.bin") {

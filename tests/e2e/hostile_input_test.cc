@@ -23,20 +23,6 @@ void installFaults(const LocalStore& store, const std::string& json) {
 
 std::string deepJson(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-// Lines of the run's standard error that glog wrote (they start with a
-// severity letter and a date), so a forged one would be counted too.
-std::vector<std::string> logLines(const std::string& err) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < err.size()) {
-    size_t end = err.find('\n', start);
-    if (end == std::string::npos) end = err.size();
-    lines.push_back(err.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 TEST(HostileInput, ADeeplyNestedAnswerFailsItsStepWithoutACrash) {
   TempDir dir;
   LocalStore store;
@@ -113,7 +99,8 @@ TEST(HostileInput, ALineBreakInAServiceMessageCannotForgeALogLine) {
                        R"("body":"{\"code\":403,\"message\":\"denied\\nE1208 forged line\"}"}])");
   UploadRun run = uploadContent(dir, store, "content");
   EXPECT_THAT(run.run.err, HasSubstr("refused by the service (code 403): denied\\nE1208 forged line"));
-  for (const std::string& line : logLines(run.run.err)) {
+  // Every line, so that a forged one would be seen too.
+  for (const std::string& line : linesOf(run.run.err)) {
     EXPECT_NE(line.rfind("E1208 forged", 0), 0u) << line;
   }
 }

@@ -26,23 +26,6 @@ using testing::TlsServer;
 
 const std::string kContent = "bytes that must never leave the machine unverified";
 
-// The causes of failed attempts, "<url> attempt N failed: <cause>", in order.
-std::vector<std::string> causesOf(const std::string& err) {
-  std::vector<std::string> causes;
-  size_t start = 0;
-  while (start < err.size()) {
-    size_t end = err.find('\n', start);
-    if (end == std::string::npos) end = err.size();
-    const std::string line = err.substr(start, end - start);
-    size_t bracket = line.find("] ");
-    if (line.find(" attempt ") != std::string::npos && bracket != std::string::npos) {
-      causes.push_back(line.substr(bracket + 2));
-    }
-    start = end + 1;
-  }
-  return causes;
-}
-
 // `authority` in the Windows certificate store of the uploader under test for
 // the object's lifetime (the Wine prefix's machine root store).
 class TrustedByWindows {
@@ -83,7 +66,8 @@ class CertificateVerification : public ::testing::Test {
   void expectRefusedWithNothingSent(const RunResult& run, const TlsServer& server,
                                     const std::string& cause) {
     EXPECT_TRUE(run.stopped) << run.err;
-    std::vector<std::string> causes = causesOf(run.err);
+    // "<url> attempt N failed: <cause>", in order.
+    std::vector<std::string> causes = logMessagesWith(run.err, " attempt ");
     ASSERT_FALSE(causes.empty()) << run.err;
     EXPECT_EQ(causes[0], server.url("/oauth2/token") + " attempt 1 failed: " + cause);
     EXPECT_EQ(server.requests(), 0);
