@@ -52,7 +52,8 @@ std::string createTemporary(const std::string& path, DWORD& error) {
   const std::string directory = directoryOf(path);
   if (windows::pathsAreUtf8()) {
     wchar_t name[MAX_PATH + 1];
-    if (GetTempFileNameW(windows::widen(directory).c_str(), L"cvu", 0, name) == 0) {
+    if (GetTempFileNameW(windows::widen(directory).c_str(),
+                         windows::widen(kTemporaryPrefix).c_str(), 0, name) == 0) {
       error = temporaryError(directory);
       return {};
     }
