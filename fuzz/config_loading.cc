@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input = fuzz::asText(data, size);
   std::string config = input;
   testing::FakeEnv env;
-  testing::ScriptedTransfers network;
+  testing::ScriptedRun scripted;
+  testing::ScriptedTransfers& network = scripted.network;
   size_t marker = input.find(kResponseMarker);
   if (marker != std::string::npos) {
     config = input.substr(0, marker);
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   setLocalCodepage(LocalCodepage::kGbk);
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader(scripted.context);
   bool loaded = uploader.loadConfig(path);
   // At most a gateway token and a project lookup, 33 attempts each.
   fuzz::check(network.attempts().size() <= 66, "attempts are bounded");

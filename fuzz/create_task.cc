@@ -5,13 +5,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
   fuzz::quietProcess();
   testing::FakeEnv env;
-  testing::ScriptedTransfers network;
+  testing::ScriptedRun scripted;
+  testing::ScriptedTransfers& network = scripted.network;
   network.thenRespond(fuzz::asText(data, size));
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader(scripted.context);
   fuzz::makeReady(uploader, env);
 
   std::string uploadId = "unset";
-  bool created = uploader.createUploadTask(uploadId);
+  bool created = uploader.createUploadTask(uploadId, ReadOnlyFile(uploader.localfile));
   fuzz::check(network.attempts().size() == 1, "an answered request is sent once");
   if (created) {
     fuzz::check(uploader.errorMessage == "earlier message", "a success records no error");

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/env.h"
+#include "platform/read_only_file.h"
 #include "support/fake_env.h"
 #include "support/scripted_transfers.h"
 #include "text/local_codepage.h"

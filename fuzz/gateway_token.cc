@@ -6,9 +6,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
   fuzz::quietProcess();
   testing::FakeEnv env;
-  testing::ScriptedTransfers network;
+  testing::ScriptedRun scripted;
+  testing::ScriptedTransfers& network = scripted.network;
   network.thenRespond(fuzz::asText(data, size));
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader(scripted.context);
   fuzz::makeReady(uploader, env);
 
   std::string token = uploader.getGatewayToken();

@@ -6,13 +6,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
   fuzz::quietProcess();
   testing::FakeEnv env;
-  testing::ScriptedTransfers network;
+  testing::ScriptedRun scripted;
+  testing::ScriptedTransfers& network = scripted.network;
   network.thenRespond(fuzz::asText(data, size));
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader(scripted.context);
   fuzz::makeReady(uploader, env);
 
   std::string url = "unset";
-  bool got = uploader.getPartUrl("task-1", 2, url);
+  // The part sender's own request and judgement.
+  auto request = uploader.partUrlRequest("task-1", 2);
+  fuzz::check(request.has_value(), "a held token gives a request");
+  bool got = uploader.judgePartUrl(scripted.loop.perform(*request), url);
   fuzz::check(network.attempts().size() == 1, "an answered request is sent once");
   if (got) {
     fuzz::check(uploader.errorMessage == "earlier message", "a success records no error");

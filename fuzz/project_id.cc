@@ -9,10 +9,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace corvane;
   fuzz::quietProcess();
   testing::FakeEnv env;
-  testing::ScriptedTransfers network;
+  testing::ScriptedRun scripted;
+  testing::ScriptedTransfers& network = scripted.network;
   network.thenRespond(R"({"access_token":"gw-1","token_type":"bearer","expires_in":3600})");
   network.thenRespond(fuzz::asText(data, size));
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader(scripted.context);
   fuzz::makeReady(uploader, env);
   uploader.projectid.clear();
   uploader.orgid = "org-1";

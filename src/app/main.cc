@@ -7,6 +7,8 @@
 #include "app/command_line.h"
 #include "app/main_log.h"
 #include "text/log_text.h"
+#include "transport/curl_driver.h"
+#include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
 
 namespace {
@@ -17,6 +19,15 @@ struct LoggingSession {
   ~LoggingSession() { google::ShutdownGoogleLogging(); }
   LoggingSession(const LoggingSession&) = delete;
   LoggingSession& operator=(const LoggingSession&) = delete;
+};
+
+// libcurl's global state, for every request of the run: the project lookup
+// while the configuration loads as well as the upload.
+struct CurlGlobal {
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
 }  // namespace
@@ -36,7 +47,13 @@ int main(int argc, char* argv[]) {
   }
   const std::string& configPath = corvane::argumentTable()["-cfg"];
   MAIN_LOG(INFO) << "configuration file: " << corvane::escapeControls(configPath);
-  auto uploader = std::make_unique<corvane::CorvaneMultiUpload>();
+  CurlGlobal curl;
+  // One transfer loop over one connection pool for every request of the run.
+  corvane::RunControls controls;
+  corvane::CurlDriver network;
+  corvane::TransferLoop loop(network, controls);
+  corvane::RunContext context(loop);
+  auto uploader = std::make_unique<corvane::CorvaneMultiUpload>(context);
   if (!uploader->loadConfig(configPath)) {
     // The reason would otherwise reach nobody: no result file follows.
     if (!uploader->errorMessage.empty()) {

@@ -29,6 +29,16 @@ size_t alignedReadLength(uint64_t offset, const char* destination, size_t length
 
 int fd(intptr_t handle) { return static_cast<int>(handle); }
 
+FileIdentity identityFrom(const struct stat& info) {
+  FileIdentity identity;
+  identity.size = static_cast<uint64_t>(info.st_size);
+  identity.modifiedNanoseconds =
+      static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.fileId = static_cast<uint64_t>(info.st_ino);
+  return identity;
+}
+
 }  // namespace
 
 ReadOnlyFile::ReadOnlyFile(const std::string& path)
@@ -39,6 +49,19 @@ ReadOnlyFile::ReadOnlyFile(const std::string& path)
     ::close(fd(handle_));
     handle_ = kClosed;
   }
+  if (isOpen()) opened_ = identityFrom(info);
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return identityFrom(info);
+}
+
+std::optional<FileIdentity> ReadOnlyFile::currentIdentity() const {
+  struct stat info {};
+  if (!isOpen() || fstat(fd(handle_), &info) != 0) return std::nullopt;
+  return identityFrom(info);
 }
 
 ReadOnlyFile::~ReadOnlyFile() {

@@ -20,7 +20,48 @@ HANDLE openForReading(const std::string& path) {
   return CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
+// The identity of the file behind `file`; nothing when it cannot be read.
+std::optional<FileIdentity> identityOfHandle(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return std::nullopt;
+  FileIdentity identity;
+  identity.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  // 100-nanosecond units of FILETIME.
+  identity.modifiedNanoseconds =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime) *
+      100;
+  identity.device = info.dwVolumeSerialNumber;
+  identity.fileId = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return identity;
+}
+
+// Opened for its attributes alone, sharing every access with others.
+HANDLE openForAttributes(const std::string& path) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (windows::pathsAreUtf8()) {
+    return CreateFileW(windows::widen(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  if (path.empty()) return std::nullopt;
+  HANDLE file = openForAttributes(path);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<FileIdentity> identity = identityOfHandle(file);
+  CloseHandle(file);
+  return identity;
+}
+
+std::optional<FileIdentity> ReadOnlyFile::currentIdentity() const {
+  if (!isOpen()) return std::nullopt;
+  return identityOfHandle(handleOf(handle_));
+}
 
 ReadOnlyFile::ReadOnlyFile(const std::string& path) {
   if (path.empty()) return;
@@ -33,6 +74,7 @@ ReadOnlyFile::ReadOnlyFile(const std::string& path) {
     return;
   }
   handle_ = reinterpret_cast<intptr_t>(file);
+  if (std::optional<FileIdentity> identity = identityOfHandle(file)) opened_ = *identity;
 }
 
 ReadOnlyFile::~ReadOnlyFile() {

@@ -108,6 +108,8 @@ void setLocalCodepage(LocalCodepage codepage) { selectedCodepage = codepage; }
 
 LocalCodepage localCodepage() { return selectedCodepage; }
 
+const char* localCodepageName() { return selectedCodepage == LocalCodepage::kGbk ? "GBK" : "UTF-8"; }
+
 bool isValidUtf8(const std::string& text) {
   size_t i = 0;
   while (i < text.size()) {

@@ -15,6 +15,8 @@ LocalCodepage platformCodepage();
 // otherwise).
 void setLocalCodepage(LocalCodepage codepage);
 LocalCodepage localCodepage();
+// The selected code page's name: "GBK" or "UTF-8".
+const char* localCodepageName();
 
 // Converts UTF-8 text into the local code page. Returns the empty text when the input is not valid UTF-8 or holds
 // a character the code page cannot represent: never a partial text.

@@ -4,39 +4,31 @@
 #include <iostream>
 
 #include "text/local_codepage.h"
-#include "transport/transfer_loop.h"
 
 namespace corvane {
 namespace {
 
-TransferPerformer& performerSlot() {
-  static TransferPerformer performer;
-  return performer;
+size_t capture(const char* data, size_t kept, size_t total, CaptureBuffer& buffer) {
+  if (buffer.text.size() + kept > kMaxCapturedBytes) {
+    buffer.overflowed = true;
+    return 0;
+  }
+  buffer.text.append(data, kept);
+  return total;
 }
 
 }  // namespace
 
-void installTransferPerformer(TransferPerformer performer) { performerSlot() = std::move(performer); }
-
-const TransferPerformer& installedTransferPerformer() { return performerSlot(); }
-
-HttpResponse performRequest(const HttpRequest& request) {
-  if (TransferLoop* loop = TransferLoop::active()) return loop->perform(request);
-  TransferLoop own;
-  return own.perform(request);
-}
-
 size_t captureResponse(char* data, size_t size, size_t count, void* buffer) {
-  auto* capture = static_cast<CaptureBuffer*>(buffer);
   size_t total = size * count;
   const void* nul = std::memchr(data, '\0', total);
   size_t kept = nul ? static_cast<size_t>(static_cast<const char*>(nul) - data) : total;
-  if (capture->text.size() + kept > kMaxCapturedBytes) {
-    capture->overflowed = true;
-    return 0;
-  }
-  capture->text.append(data, kept);
-  return total;
+  return capture(data, kept, total, *static_cast<CaptureBuffer*>(buffer));
+}
+
+size_t captureRawResponse(char* data, size_t size, size_t count, void* buffer) {
+  size_t total = size * count;
+  return capture(data, total, total, *static_cast<CaptureBuffer*>(buffer));
 }
 
 size_t readRequestBody(char* destination, size_t size, size_t count, void* source) {
@@ -45,16 +37,17 @@ size_t readRequestBody(char* destination, size_t size, size_t count, void* sourc
   return read.bytes;
 }
 
-std::string dumpResponse(const std::string& operation, const HttpResponse& response) {
-  std::string body = utf8ToLocal(response.body);
-  std::cout << operation << " CURLOPT_WRITEFUNCTION out:\n" << body << '\n' << std::flush;
-  std::cout << operation << " CURLOPT_HEADERFUNCTION out:\n"
-            << utf8ToLocal(response.headers) << '\n'
+void dumpResponse(const std::string& operation, const std::string& body,
+                  const std::string& headers) {
+  std::cout << operation << " CURLOPT_WRITEFUNCTION out:\n" << utf8ToLocal(body) << '\n'
             << std::flush;
-  // Judged from the UTF-8 text: in GBK, many common characters end in the
-  // byte of "\", which JSON reads as an escape. An answer without a form in
-  // the local code page is judged as the empty text it converts to.
-  return body.empty() ? std::string() : response.body;
+  std::cout << operation << " CURLOPT_HEADERFUNCTION out:\n" << utf8ToLocal(headers) << '\n'
+            << std::flush;
+}
+
+std::string dumpResponse(const std::string& operation, const HttpResponse& response) {
+  dumpResponse(operation, response.body, response.headers);
+  return response.body;
 }
 
 }  // namespace corvane

@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +14,7 @@ namespace corvane {
 // Streamed bodies go to libcurl in large blocks: fewer callbacks and reads.
 inline constexpr long kDefaultUploadBufferBytes = 512 * 1024;
 
-// One request described as data; performRequest() runs it.
+// One request described as data; the transfer loop runs it.
 struct HttpRequest {
   std::string method;  // sent as CURLOPT_CUSTOMREQUEST
   std::string url;
@@ -32,7 +31,10 @@ struct HttpRequest {
   long stallSeconds = 0;
   bool followLocation = false;   // CURLOPT_FOLLOWLOCATION
   bool defaultHttps = false;     // CURLOPT_DEFAULT_PROTOCOL "https"
-  bool captureBody = true;       // off: libcurl writes the body to stdout
+  bool captureBody = true;
+  // Keeps every byte of the body, NULs included (the text capture stops each
+  // chunk at its first NUL).
+  bool rawBody = false;
   bool captureHeaders = true;
   bool failOnHttpError = false;  // CURLOPT_FAILONERROR
   // Off: a streamed body goes out at once, without waiting for
@@ -40,9 +42,19 @@ struct HttpRequest {
   bool expectContinue = true;
   // libcurl's buffer for a streamed body (CURLOPT_UPLOAD_BUFFERSIZE).
   long uploadBufferBytes = kDefaultUploadBufferBytes;
+  // An answer larger than kMaxCapturedBytes ends the request at once (no
+  // later attempt would bring a smaller one); off, it is a failed attempt.
+  bool oversizeIsFinal = true;
+  // A JSON service behind gateways: an answer of 429, 502, 503 or 504 whose
+  // body is no JSON object is a gateway's page, a failed attempt retried
+  // like a failed transfer (after its Retry-After, up to 60 seconds).
+  bool gatewayPagesAreFailures = false;
+  // A refusal of the URL itself (HTTP 401 or 403 under failOnHttpError)
+  // ends the request at once, so that its caller can ask for a new URL.
+  bool endOnRefusal = false;
 };
 
-// Answers larger than this are not kept: the request fails at once.
+// Answers larger than this are not kept.
 inline constexpr size_t kMaxCapturedBytes = 4 * 1024 * 1024;
 
 // A response body or header text as it is captured.
@@ -51,52 +63,48 @@ struct CaptureBuffer {
   bool overflowed = false;  // the answer grew past kMaxCapturedBytes
 };
 
+// How a request ended.
+enum class RequestOutcome {
+  kCompleted,      // an answer came (result CURLE_OK)
+  kAttemptsSpent,  // every attempt failed
+  kHopeless,       // a failure no later attempt could mend
+  kRefused,        // the URL was refused (endOnRefusal)
+  kCancelled,      // the run was stopped
+  kNoHandle,       // libcurl gave no handle: nothing was sent
+};
+
 // What a request brought back. The texts are only meaningful when result is
 // CURLE_OK; they hold the last attempt's capture.
 struct HttpResponse {
   CURLcode result = CURLE_FAILED_INIT;
+  RequestOutcome outcome = RequestOutcome::kNoHandle;
+  long status = 0;  // HTTP status of the last answer; 0 when none came
   std::string body;
   std::string headers;
+  // Why the last failed attempt failed, as its log line says; empty when
+  // none failed.
+  std::string cause;
 };
-
-// Runs one request, with up to 33 attempts: the second at once, each later
-// one after a 2-second pause (through Env) and an ERROR line; every failed
-// attempt logs its cause first. Inside a running TransferLoop the request
-// joins that loop's transfers; otherwise it gets a connection of its own.
-// CURLE_FAILED_INIT when no handle could be created.
-HttpResponse performRequest(const HttpRequest& request);
 
 // libcurl write/header callback over a CaptureBuffer at `buffer`: appends the
 // chunk up to its first NUL byte and reports the whole chunk as taken; 0,
 // which ends the transfer, once the answer outgrows kMaxCapturedBytes.
 size_t captureResponse(char* data, size_t size, size_t count, void* buffer);
+// As captureResponse, keeping every byte of the chunk.
+size_t captureRawResponse(char* data, size_t size, size_t count, void* buffer);
 
 // libcurl read callback over a BodySource at `source`: the bytes placed,
 // 0 at the end of the window, CURL_READFUNC_ABORT when the file ended early
 // or failed, so a short body is never sent as if it were whole.
 size_t readRequestBody(char* destination, size_t size, size_t count, void* source);
 
-// What one attempt works with: the handle and the places the callbacks fill.
-struct Transfer {
-  const HttpRequest& request;
-  CURL* handle;
-  CaptureBuffer* body;     // nullptr when the body is not captured
-  CaptureBuffer* headers;  // nullptr when the headers are not captured
-  BodySource* upload;      // nullptr when nothing is streamed
-};
-
-// Performs one attempt to its end in place of the network. Tests install
-// their own; without one, attempts run through libcurl's multi interface.
-using TransferPerformer = std::function<CURLcode(Transfer&)>;
-// Installs `performer` for the process; an empty one restores the network.
-void installTransferPerformer(TransferPerformer performer);
-// The installed performer; empty when attempts go to the network.
-const TransferPerformer& installedTransferPerformer();
-
-// Prints "<operation> CURLOPT_WRITEFUNCTION out:", the body converted to the
+// Prints "<operation> CURLOPT_WRITEFUNCTION out:", `body` converted to the
 // local code page, then the same for the header text, to standard output.
-// Returns the text the answer is judged from: the body as it arrived (UTF-8),
-// or the empty text when the body has no form in the local code page.
+void dumpResponse(const std::string& operation, const std::string& body,
+                  const std::string& headers);
+// The same for an answer as it came. Returns its body as it arrived (UTF-8),
+// the text the answer is judged from: in GBK many common characters end in
+// the byte of "\", which JSON would read as an escape.
 std::string dumpResponse(const std::string& operation, const HttpResponse& response);
 
 }  // namespace corvane

@@ -1,7 +1,9 @@
 #include "transport/transfer_loop.h"
 
+#include <rapidjson/document.h>
+
 #include <algorithm>
-#include <cstring>
+#include <cctype>
 #include <string>
 
 #include "platform/env.h"
@@ -14,217 +16,168 @@ namespace {
 
 constexpr int kMaxRetry = 32;
 constexpr int64_t kRetryPauseMilliseconds = 2000;
+constexpr int64_t kLongestRetryAfterSeconds = 60;
 // Longest single wait of the loop while transfers run.
-constexpr long kLongestPollMilliseconds = 1000;
-constexpr long kMaxRedirects = 10;
-constexpr long kConnectTimeoutSeconds = 30;
-constexpr long kStallBytesPerSecond = 1024;
+constexpr int64_t kLongestPollMilliseconds = 1000;
 
-using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
-using HeaderList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
-
-TransferLoop* activeLoop = nullptr;
-
-int seekRequestBody(void* source, curl_off_t offset, int origin) {
-  if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
-  auto* body = static_cast<BodySource*>(source);
-  return body->seek(static_cast<uint64_t>(offset)) ? CURL_SEEKFUNC_OK : CURL_SEEKFUNC_FAIL;
+bool isGatewayStatus(long status) {
+  return status == 429 || status == 502 || status == 503 || status == 504;
 }
 
-// The libcurl list of `lines`; an empty list when an entry could not be
-// appended.
-HeaderList buildHeaderList(const std::vector<std::string>& lines) {
-  HeaderList list(nullptr, &curl_slist_free_all);
-  for (const std::string& line : lines) {
-    curl_slist* extended = curl_slist_append(list.get(), line.c_str());
-    if (!extended) return HeaderList(nullptr, &curl_slist_free_all);
-    list.release();
-    list.reset(extended);
-  }
-  return list;
+bool isJsonObject(const std::string& text) {
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+  return !document.HasParseError() && document.IsObject();
 }
 
-std::vector<std::string> headerLinesOf(const HttpRequest& request) {
-  std::vector<std::string> lines = request.headerLines.value_or(std::vector<std::string>{});
-  if (request.upload && !request.expectContinue) lines.push_back("Expect:");
-  return lines;
+std::string lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
-bool wantsHeaderList(const HttpRequest& request) {
-  return request.headerLines || (request.upload && !request.expectContinue);
+// The value of `name` (lower case) in the last header block of `headers`;
+// empty when that block has no such line.
+std::string lastHeaderValue(const std::string& headers, const std::string& name) {
+  std::string value;
+  size_t at = 0;
+  while (at < headers.size()) {
+    size_t end = headers.find('\n', at);
+    std::string line = headers.substr(at, end == std::string::npos ? end : end - at);
+    at = end == std::string::npos ? headers.size() : end + 1;
+    if (line.rfind("HTTP/", 0) == 0) value.clear();  // a new block begins
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || lowered(line.substr(0, colon)) != name) continue;
+    size_t first = line.find_first_not_of(" \t", colon + 1);
+    size_t last = line.find_last_not_of(" \t\r");
+    value = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+  }
+  return value;
 }
 
-void setCommonOptions(CURL* handle, const HttpRequest& request) {
-  curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-  // Only web protocols, redirects included: a URL handed over by a service
-  // must never reach local files or any other protocol.
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  // A peer that never answers or vanished is noticed, never waited on for ever.
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-  if (request.stallSeconds > 0) {
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, request.stallSeconds);
+// The pause a Retry-After header asks for (seconds, or an HTTP date), when
+// it asks for one of at most 60 seconds; -1 otherwise.
+int64_t retryAfterMilliseconds(const std::string& headers) {
+  const std::string value = lastHeaderValue(headers, "retry-after");
+  if (value.empty()) return -1;
+  int64_t seconds = -1;
+  if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    seconds = value.size() <= 3 ? std::stoll(value) : kLongestRetryAfterSeconds + 1;
+  } else if (time_t when = curl_getdate(value.c_str(), nullptr); when != -1) {
+    seconds = std::max<int64_t>(0, when - Env::current().nowTicks() / kTicksPerSecond);
   }
-  if (request.timeoutSeconds > 0) curl_easy_setopt(handle, CURLOPT_TIMEOUT, request.timeoutSeconds);
-  if (request.followLocation) {
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
-  }
-  if (request.defaultHttps) curl_easy_setopt(handle, CURLOPT_DEFAULT_PROTOCOL, "https");
-  if (request.failOnHttpError) curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
-  if (request.postFields) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.postFields->c_str());
-  if (kTrustSystemCertificateStore) {
-    curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
-  }
-}
-
-void setUploadOptions(CURL* handle, BodySource* upload, long bufferBytes) {
-  curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readRequestBody);
-  curl_easy_setopt(handle, CURLOPT_READDATA, upload);
-  curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekRequestBody);
-  curl_easy_setopt(handle, CURLOPT_SEEKDATA, upload);
-  curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->length()));
-  curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, bufferBytes);
-}
-
-void setCaptureOptions(CURL* handle, CaptureBuffer* body, CaptureBuffer* headers) {
-  if (body) {
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, captureResponse);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, body);
-  }
-  if (headers) {
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, captureResponse);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, headers);
-  }
+  return seconds >= 0 && seconds <= kLongestRetryAfterSeconds ? seconds * 1000 : -1;
 }
 
 }  // namespace
 
-// One request with its handle, its captures and where its retry stands.
+// One request with its captures and where its retry stands.
 struct TransferLoop::Job {
   enum class State { kDue, kRunning, kPaused, kFinished };
 
   Job(const HttpRequest& copied, Done callback)
-      : request(copied), done(std::move(callback)), loggedUrl(redactUrl(copied.url)) {}
+      : request(copied),
+        done(std::move(callback)),
+        loggedUrl(redactUrl(copied.url)),
+        transfer{request, request.captureBody ? &body : nullptr,
+                 request.captureHeaders ? &headers : nullptr, request.upload} {}
 
-  HttpRequest request;  // the handle points into these texts
+  HttpRequest request;  // the transfer refers to it
   Done done;
   std::string loggedUrl;
-  EasyHandle handle{nullptr, &curl_easy_cleanup};
-  HeaderList headerList{nullptr, &curl_slist_free_all};
   CaptureBuffer body;
   CaptureBuffer headers;
-  char error[CURL_ERROR_SIZE] = {};
+  Transfer transfer;
   int attempts = 0;
   int64_t dueMilliseconds = 0;
   State state = State::kDue;
   CURLcode result = CURLE_FAILED_INIT;
+  RequestOutcome outcome = RequestOutcome::kNoHandle;
+  long status = 0;
+  std::string cause;
 
-  Transfer transfer() {
-    return Transfer{request, handle.get(), request.captureBody ? &body : nullptr,
-                    request.captureHeaders ? &headers : nullptr, request.upload};
-  }
-
-  // Creates and configures the handle; false when libcurl gives none.
-  bool prepare(CURLSH* share) {
-    handle.reset(curl_easy_init());
-    if (!handle) return false;
-    if (wantsHeaderList(request)) {
-      headerList = buildHeaderList(headerLinesOf(request));
-      if (!headerList) return false;
-    }
-    CURL* h = handle.get();
-    setCommonOptions(h, request);
-    if (headerList) curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
-    if (request.upload) setUploadOptions(h, request.upload, request.uploadBufferBytes);
-    Transfer parts = transfer();
-    setCaptureOptions(h, parts.body, parts.headers);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
-    curl_easy_setopt(h, CURLOPT_PRIVATE, this);
-    if (share) curl_easy_setopt(h, CURLOPT_SHARE, share);
-    return true;
-  }
-
-  // Why the last attempt failed, in libcurl's words where it has them.
-  std::string cause(CURLcode code) const {
+  // Why the attempt that ended with `end` failed, in libcurl's words where
+  // it has them.
+  std::string causeOf(const AttemptEnd& end) const {
     if (body.overflowed || headers.overflowed) {
       return "the answer is larger than " + std::to_string(kMaxCapturedBytes) + " bytes";
     }
     if (request.upload && request.upload->fileShrank()) {
       return "the local file ended early: it shrank during the upload";
     }
-    std::string text = error[0] ? std::string(error) : std::string(curl_easy_strerror(code));
-    return escapeControls(text) + " (curl error " + std::to_string(static_cast<int>(code)) + ")";
+    if (end.result == CURLE_OK) return "HTTP " + std::to_string(end.status) + " from the service";
+    std::string text = end.detail.empty() ? std::string(curl_easy_strerror(end.result)) : end.detail;
+    return escapeControls(text) + " (curl error " + std::to_string(static_cast<int>(end.result)) +
+           ")";
   }
 
-  // No later attempt can do better: the answer is too large, or the file
-  // is shorter than what is to be sent.
-  bool cannotRecover() const {
-    return body.overflowed || headers.overflowed ||
-           (request.upload && request.upload->fileShrank());
+  // No later attempt can do better: the answer is too large, the file is
+  // shorter than what is to be sent, or the URL is one libcurl cannot use.
+  bool cannotRecover(const AttemptEnd& end) const {
+    return ((body.overflowed || headers.overflowed) && request.oversizeIsFinal) ||
+           (request.upload && request.upload->fileShrank()) ||
+           end.result == CURLE_UNSUPPORTED_PROTOCOL || end.result == CURLE_URL_MALFORMAT;
+  }
+
+  // A gateway's page instead of the service's answer.
+  bool isGatewayPage(const AttemptEnd& end) const {
+    return end.result == CURLE_OK && request.gatewayPagesAreFailures &&
+           isGatewayStatus(end.status) && !isJsonObject(body.text);
+  }
+
+  bool isRefusal(const AttemptEnd& end) const {
+    return request.endOnRefusal && end.result == CURLE_HTTP_RETURNED_ERROR &&
+           (end.status == 401 || end.status == 403);
   }
 };
 
-TransferLoop::TransferLoop() : TransferLoop(Options{}) {}
-
-TransferLoop::TransferLoop(Options options) : options_(options), outer_(activeLoop) {
-  activeLoop = this;
-}
+TransferLoop::TransferLoop(TransferDriver& driver, RunControls& controls)
+    : driver_(driver), controls_(controls) {}
 
 TransferLoop::~TransferLoop() {
-  activeLoop = outer_;
   for (auto& job : jobs_) {
-    if (job->state == Job::State::kRunning) curl_multi_remove_handle(multi_, job->handle.get());
+    if (job->state == Job::State::kRunning) driver_.abandon(job->transfer);
   }
-  jobs_.clear();
-  if (multi_) curl_multi_cleanup(multi_);
-  if (share_) curl_share_cleanup(share_);
-}
-
-TransferLoop* TransferLoop::active() { return activeLoop; }
-
-CURLM* TransferLoop::multi() {
-  if (!multi_) multi_ = curl_multi_init();
-  return multi_;
 }
 
 TransferLoop::Job& TransferLoop::add(const HttpRequest& request, Done done) {
   jobs_.push_back(std::make_unique<Job>(request, std::move(done)));
   Job& job = *jobs_.back();
-  if (options_.poolConnections && !share_) {
-    share_ = curl_share_init();
-    if (share_) {
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-      curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    }
-  }
-  if (!job.prepare(share_)) finish(job, CURLE_FAILED_INIT);
-  if (!options_.poolConnections && job.handle) {
-    // Every request on a connection of its own, as a lone request would be.
-    curl_easy_setopt(job.handle.get(), CURLOPT_FRESH_CONNECT, 1L);
-  }
+  if (controls_.stop.raised()) finish(job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
   return job;
 }
 
 void TransferLoop::start(const HttpRequest& request, Done done) { add(request, std::move(done)); }
 
 void TransferLoop::run() {
-  while (!jobs_.empty()) {
-    if (dispatchOne()) continue;
-    advance();
+  while (turn()) {
   }
+}
+
+bool TransferLoop::turn() {
+  if (controls_.stop.raised()) cancelAll();
+  if (dispatchOne()) return true;
+  if (jobs_.empty()) return false;
+  advance();
+  return true;
 }
 
 HttpResponse TransferLoop::perform(const HttpRequest& request) {
   Job& job = add(request, nullptr);
-  while (job.state != Job::State::kFinished) advance();
+  while (job.state != Job::State::kFinished) {
+    if (controls_.stop.raised()) cancelAll();
+    if (job.state != Job::State::kFinished) advance();
+  }
   auto found = std::find_if(jobs_.begin(), jobs_.end(),
                             [&job](const auto& entry) { return entry.get() == &job; });
   return takeResponse(found);
+}
+
+uint64_t TransferLoop::bytesInFlight() const {
+  uint64_t bytes = 0;
+  for (const auto& job : jobs_) {
+    if (job->state == Job::State::kRunning && job->request.upload) bytes += job->transfer.sentBytes;
+  }
+  return bytes;
 }
 
 bool TransferLoop::dispatchOne() {
@@ -241,8 +194,11 @@ HttpResponse TransferLoop::takeResponse(JobList::iterator found) {
   Job& job = **found;
   HttpResponse response;
   response.result = job.result;
+  response.outcome = job.outcome;
+  response.status = job.status;
   response.body = std::move(job.body.text);
   response.headers = std::move(job.headers.text);
+  response.cause = std::move(job.cause);
   jobs_.erase(found);
   return response;
 }
@@ -255,8 +211,14 @@ void TransferLoop::advance() {
                (job->state == Job::State::kPaused && job->dueMilliseconds <= now);
     if (due) beginAttempt(*job);
   }
-  collectFinishedTransfers();
-  wait();
+  shareSendCap();
+  for (const AttemptEnd& end : driver_.poll(waitMilliseconds())) {
+    auto found = std::find_if(jobs_.begin(), jobs_.end(), [&end](const auto& job) {
+      return &job->transfer == end.transfer;
+    });
+    if (found != jobs_.end() && (*found)->state == Job::State::kRunning) endAttempt(**found, end);
+  }
+  if (controls_.observer) controls_.observer->loopTurned();
 }
 
 void TransferLoop::beginAttempt(Job& job) {
@@ -264,83 +226,92 @@ void TransferLoop::beginAttempt(Job& job) {
   ++job.attempts;
   job.body = CaptureBuffer{};
   job.headers = CaptureBuffer{};
-  job.error[0] = '\0';
+  job.transfer.sentBytes = 0;
+  job.transfer.sendLimit = 0;  // the cap's share follows at once
   if (job.request.upload) job.request.upload->rewind();
-  if (const TransferPerformer& performer = installedTransferPerformer()) {
-    Transfer transfer = job.transfer();
-    endAttempt(job, performer(transfer));
-    return;
-  }
-  if (!multi() || curl_multi_add_handle(multi_, job.handle.get()) != CURLM_OK) {
-    endAttempt(job, CURLE_FAILED_INIT);
-    return;
-  }
   job.state = Job::State::kRunning;
-  ++running_;
+  if (!driver_.begin(job.transfer)) finish(job, CURLE_FAILED_INIT, RequestOutcome::kNoHandle);
 }
 
-void TransferLoop::collectFinishedTransfers() {
-  if (running_ == 0) return;
-  int stillRunning = 0;
-  curl_multi_perform(multi_, &stillRunning);
-  int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
-    if (message->msg != CURLMSG_DONE) continue;
-    void* owner = nullptr;
-    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &owner);
-    CURLcode result = message->data.result;
-    curl_multi_remove_handle(multi_, message->easy_handle);
-    --running_;
-    endAttempt(*static_cast<Job*>(owner), result);
+void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
+  job.status = end.status;
+  if (end.result == CURLE_OK && !job.isGatewayPage(end)) {
+    return finish(job, CURLE_OK, RequestOutcome::kCompleted);
   }
-}
-
-void TransferLoop::endAttempt(Job& job, CURLcode result) {
-  if (result == CURLE_OK) return finish(job, result);
-  UPLOAD_LOG(ERROR) << job.loggedUrl << " attempt " << job.attempts << " failed: "
-                    << job.cause(result);
-  if (job.cannotRecover()) return finish(job, result);
+  const CURLcode result = end.result == CURLE_OK ? CURLE_HTTP_RETURNED_ERROR : end.result;
+  job.cause = job.causeOf(end);
+  UPLOAD_LOG(ERROR) << job.loggedUrl << " attempt " << job.attempts << " failed: " << job.cause;
+  if (controls_.observer) controls_.observer->attemptFailed(job.cause);
+  if (job.cannotRecover(end)) return finish(job, result, RequestOutcome::kHopeless);
+  if (job.isRefusal(end)) return finish(job, result, RequestOutcome::kRefused);
   if (job.attempts > kMaxRetry) {
     UPLOAD_LOG(ERROR) << job.loggedUrl << " connect failed!!! max retry " << kMaxRetry;
-    return finish(job, result);
+    return finish(job, result, RequestOutcome::kAttemptsSpent);
   }
-  job.state = Job::State::kDue;
-  moved_ = true;
+  job.result = result;
+  int64_t pause = job.attempts > 1 ? kRetryPauseMilliseconds : 0;
+  if (int64_t asked = retryAfterMilliseconds(job.headers.text); end.result == CURLE_OK && asked >= 0) {
+    pause = asked;
+  }
   if (job.attempts > 1) {
     UPLOAD_LOG(ERROR) << job.loggedUrl << " connect failed!!! retry " << job.attempts;
-    job.state = Job::State::kPaused;
-    job.dueMilliseconds = Env::current().steadyMilliseconds() + kRetryPauseMilliseconds;
   }
+  retryLater(job, pause);
 }
 
-void TransferLoop::finish(Job& job, CURLcode result) {
+void TransferLoop::retryLater(Job& job, int64_t pauseMilliseconds) {
+  moved_ = true;
+  job.state = pauseMilliseconds > 0 ? Job::State::kPaused : Job::State::kDue;
+  job.dueMilliseconds = Env::current().steadyMilliseconds() + pauseMilliseconds;
+}
+
+void TransferLoop::finish(Job& job, CURLcode result, RequestOutcome outcome) {
   moved_ = true;
   job.state = Job::State::kFinished;
   job.result = result;
-  // The connection goes back to the pool as soon as the request is over.
-  job.handle.reset();
-  job.headerList.reset();
+  job.outcome = outcome;
 }
 
-void TransferLoop::wait() {
-  // A request finished or is due again: its caller comes first.
-  if (moved_) return;
-  int64_t nextDue = -1;
+void TransferLoop::cancelAll() {
+  for (auto& job : jobs_) {
+    if (job->state == Job::State::kFinished) continue;
+    if (job->state == Job::State::kRunning) driver_.abandon(job->transfer);
+    finish(*job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
+  }
+}
+
+// Each streamed body in flight gets an equal share of the cap, re-divided
+// whenever their number changes.
+void TransferLoop::shareSendCap() {
+  const int64_t cap = controls_.sendCapBytesPerSecond;
+  int64_t streaming = 0;
   for (const auto& job : jobs_) {
+    if (job->state == Job::State::kRunning && job->request.upload) ++streaming;
+  }
+  for (auto& job : jobs_) {
+    if (job->state != Job::State::kRunning || !job->request.upload) continue;
+    const int64_t share = cap > 0 ? std::max<int64_t>(1, cap / streaming) : 0;
+    if (job->transfer.sendLimit == share) continue;
+    job->transfer.sendLimit = share;
+    driver_.applySendLimit(job->transfer);
+  }
+}
+
+int64_t TransferLoop::waitMilliseconds() const {
+  // A request finished or is due again: its caller comes first.
+  if (moved_) return 0;
+  int64_t nextDue = -1;
+  bool running = false;
+  for (const auto& job : jobs_) {
+    running = running || job->state == Job::State::kRunning;
     if (job->state == Job::State::kPaused && (nextDue < 0 || job->dueMilliseconds < nextDue)) {
       nextDue = job->dueMilliseconds;
     }
   }
-  Env& env = Env::current();
-  int64_t untilDue = nextDue < 0 ? kLongestPollMilliseconds
-                                 : std::max<int64_t>(0, nextDue - env.steadyMilliseconds());
-  if (running_ > 0) {
-    int timeout = static_cast<int>(std::min<int64_t>(untilDue, kLongestPollMilliseconds));
-    curl_multi_poll(multi_, nullptr, 0, timeout, nullptr);
-  } else if (nextDue >= 0 && untilDue > 0) {
-    // Nothing is moving: only a pause is left to sit out.
-    env.sleepMilliseconds(untilDue);
-  }
+  if (nextDue < 0) return running ? kLongestPollMilliseconds : 0;
+  int64_t untilDue = std::max<int64_t>(0, nextDue - Env::current().steadyMilliseconds());
+  // With nothing in flight only the pause is left to sit out, in one wait.
+  return running ? std::min(untilDue, kLongestPollMilliseconds) : untilDue;
 }
 
 }  // namespace corvane

@@ -1,73 +1,71 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 
 #include "transport/http_exchange.h"
+#include "transport/run_controls.h"
+#include "transport/transfer_driver.h"
 
 namespace corvane {
 
-// Runs requests side by side on the calling thread through libcurl's multi
-// interface. Each request keeps its own retry: up to 33 attempts, a cause
-// line after every failed one, the second attempt at once and each later one
-// after a 2-second pause that holds only that request. While a loop lives it
-// is the active one, and performRequest() runs its requests inside it.
+// Runs requests side by side on the calling thread, every request of a run
+// through one driver (one connection pool). Each request keeps its own
+// retry: up to 33 attempts, a cause line after every failed one, the second
+// attempt at once and each later one after a 2-second pause that holds only
+// that request. At every turn it reads its run's controls: a stop abandons
+// every transfer, and a cap on the send rate is shared out among the
+// streamed bodies in flight.
 class TransferLoop {
  public:
-  struct Options {
-    // Keep connections, TLS sessions and resolved names for later requests
-    // to the same host; off, every loop starts from fresh connections.
-    bool poolConnections = false;
-  };
-
-  TransferLoop();
-  explicit TransferLoop(Options options);
+  TransferLoop(TransferDriver& driver, RunControls& controls);
   ~TransferLoop();
   TransferLoop(const TransferLoop&) = delete;
   TransferLoop& operator=(const TransferLoop&) = delete;
 
-  // The innermost loop alive on this thread; nullptr when there is none.
-  static TransferLoop* active();
-
   using Done = std::function<void(HttpResponse)>;
-  // Starts `request`; `done` runs from run() once it has finished.
+  // Starts `request`; `done` runs from run() or turn() once it has finished.
+  // After a stop, the request finishes at once as cancelled.
   void start(const HttpRequest& request, Done done);
   // Runs until every request started has finished and its `done` has run;
   // a `done` may start further requests.
   void run();
+  // One step of run(): runs one finished request's `done`, or moves the
+  // transfers on once. False when nothing is left to do.
+  bool turn();
   // Runs `request` to its end and returns what it brought back. The other
   // requests keep moving meanwhile; their `done` waits for run().
   HttpResponse perform(const HttpRequest& request);
+
+  // Body bytes that the streamed attempts now in flight have sent.
+  uint64_t bytesInFlight() const;
+  RunControls& controls() { return controls_; }
 
  private:
   struct Job;
   using JobList = std::list<std::unique_ptr<Job>>;
 
   Job& add(const HttpRequest& request, Done done);
-  // One turn: starts the attempts that are due, moves the transfers on and
-  // waits for the next thing to happen.
+  // One turn: starts the attempts that are due, shares out the send cap,
+  // moves the transfers on and waits for the next thing to happen.
   void advance();
   void beginAttempt(Job& job);
-  void collectFinishedTransfers();
-  void endAttempt(Job& job, CURLcode result);
-  void finish(Job& job, CURLcode result);
-  void wait();
+  void endAttempt(Job& job, const AttemptEnd& end);
+  void retryLater(Job& job, int64_t pauseMilliseconds);
+  void finish(Job& job, CURLcode result, RequestOutcome outcome);
+  void cancelAll();
+  void shareSendCap();
+  int64_t waitMilliseconds() const;
   // Runs the `done` of one finished request; false when there was none.
   bool dispatchOne();
   HttpResponse takeResponse(JobList::iterator job);
-  CURLM* multi();
 
-  Options options_;
-  TransferLoop* outer_;
+  TransferDriver& driver_;
+  RunControls& controls_;
   JobList jobs_;
-  int running_ = 0;
   bool moved_ = false;  // this turn finished a request or made one due
-  CURLM* multi_ = nullptr;
-  CURLSH* share_ = nullptr;
 };
 
 }  // namespace corvane

@@ -27,6 +27,11 @@ std::optional<int64_t> readExpireTime(const std::string& text) {
 }  // namespace
 
 std::string CorvaneMultiUpload::getCorvaneAccessToken() {
+  std::string why;
+  return fetchAccessToken(why);
+}
+
+std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
   int64_t remainingSeconds = (accessTokenExpiry - Env::current().nowTicks()) / kTicksPerSecond;
   if (remainingSeconds >= 1 && !accessToken.empty()) return accessToken;
 
@@ -43,20 +48,29 @@ std::string CorvaneMultiUpload::getCorvaneAccessToken() {
                                       "Content-Type: application/json"};
   if (!tenantid.empty()) buildGatewayHeaders(request.url, request.method, parameters, headers);
   request.headerLines = std::move(headers);
-  HttpResponse response = performRequest(request);
-  if (response.result != CURLE_OK) return {};
-
-  rapidjson::Document document;
-  if (!parseObject(dumpResponse("getCorvaneAccessToken", response), document) ||
-      !document.HasMember("code")) {
-    return accessToken;
+  HttpResponse response = context_.loop.perform(request);
+  if (response.result != CURLE_OK) {
+    why = response.cause.empty() ? "the token request failed" : response.cause;
+    return {};
   }
-  if (isServiceError(document, "getCorvaneAccessToken", errorMessage)) return {};
+
+  // The token goes back to the service: it is never shown, and is used as
+  // it came, unconverted.
+  dumpResponse("getCorvaneAccessToken", redactMembers(response.body, {"token"}),
+               response.headers);
+  why = "the token service's answer held no token";
+  rapidjson::Document document;
+  if (!parseObject(response.body, document) || !document.HasMember("code")) return accessToken;
+  if (isServiceError(document, "getCorvaneAccessToken", errorMessage)) {
+    why = "refused by the service";
+    if (auto message = stringMember(document, "message")) why += ": " + *message;
+    return {};
+  }
   auto code = stringMember(document, "code");
   const rapidjson::Value* data = objectMember(document, "data");
   if (code != "success" || !data) return accessToken;
   // A token goes into header lines: one with a control character is no token.
-  auto token = localStringMember(*data, "token");
+  auto token = stringMember(*data, "token");
   if (token && !hasControlCharacter(*token)) accessToken = *token;
   if (auto expireTime = stringMember(*data, "expireTime")) {
     if (auto expiry = readExpireTime(*expireTime)) accessTokenExpiry = *expiry;

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/read_only_file.h"
 #include "transport/gateway_signing.h"
 #include "transport/http_exchange.h"
+#include "upload/run_context.h"
 
 namespace corvane {
 
@@ -14,6 +17,12 @@ namespace corvane {
 // text) and keep the reason, when one is known, in errorMessage.
 class CorvaneMultiUpload {
  public:
+  // Every request goes through `context`'s transfer loop; loadConfig fills
+  // its settings.
+  explicit CorvaneMultiUpload(RunContext& context) : context_(context) {}
+  CorvaneMultiUpload(const CorvaneMultiUpload&) = delete;
+  CorvaneMultiUpload& operator=(const CorvaneMultiUpload&) = delete;
+
   // Configuration (config_loading.cc).
   bool loadConfig(const std::string& path);
   void completeUrls();
@@ -23,23 +32,25 @@ class CorvaneMultiUpload {
   std::string getProjectId();
   std::string getCorvaneAccessToken();
 
-  // Upload (upload_driver.cc, direct_upload.cc, multipart_upload.cc).
+  // Upload (upload_driver.cc, direct_upload.cc, multipart_upload.cc,
+  // part_upload.cc). The local file is opened once, by run(); every step
+  // takes its size and bytes from that open file.
   bool run();
-  bool uploadEntireData();
-  bool uploadMultipart();
-  bool createUploadTask(std::string& uploadId);
-  bool getPartUrl(const std::string& uploadId, int32_t partNum, std::string& url);
-  bool uploadSinglePart(const std::string& uploadId, int32_t partNum, BodySource& part);
-  bool uploadPartData(const std::string& uploadId);
+  bool uploadEntireData(const ReadOnlyFile& file);
+  bool uploadMultipart(const ReadOnlyFile& file);
+  bool createUploadTask(std::string& uploadId, const ReadOnlyFile& file);
+  bool uploadPartData(const std::string& uploadId, const ReadOnlyFile& file);
   bool mergeUploadTask(const std::string& uploadId);
 
   // The two halves of each part's exchanges, for the part sender: the
-  // request that asks for a part's signed URL and the judgement of its
-  // answer (false, and `url` untouched, when it brought none), and the PUT of
-  // a part to that URL.
-  HttpRequest partUrlRequest(const std::string& uploadId, int32_t partNum);
+  // request that asks for a part's signed URL (nothing when no storage
+  // token could be had) and the judgement of its answer (false, and `url`
+  // untouched, when it brought none), and the PUT of a part to that URL.
+  std::optional<HttpRequest> partUrlRequest(const std::string& uploadId, int32_t partNum);
   bool judgePartUrl(const HttpResponse& response, std::string& url);
   HttpRequest partPutRequest(const std::string& url, BodySource& part) const;
+
+  RunContext& context() { return context_; }
 
   // Appends the signed gateway header lines for a request to `headerLines`.
   bool buildGatewayHeaders(const std::string& url, const std::string& method,
@@ -76,16 +87,27 @@ class CorvaneMultiUpload {
 
  private:
   // The header lines of a document-store request: the bearer authorization,
-  // the content type and, for a tenant, the signed gateway headers.
-  std::vector<std::string> documentStoreHeaders(const std::string& url, const std::string& method,
-                                                const QueryParameters& parameters);
+  // the content type and, for a tenant, the signed gateway headers. Nothing,
+  // with the reason logged, when no storage token could be had: no request
+  // goes out without one.
+  std::optional<std::vector<std::string>> documentStoreHeaders(const std::string& url,
+                                                               const std::string& method,
+                                                               const QueryParameters& parameters);
+  // The storage token, or the empty text with the reason in `why`.
+  std::string fetchAccessToken(std::string& why);
   // Judges a response naming a new file item (direct upload and merge) and
   // logs the two file item lines.
   bool acceptFileItem(const char* operation, const std::string& body);
-  // A signed-when-needed JSON POST to a document-store URL.
-  HttpRequest documentStorePost(const std::string& url, std::string body);
-  // A request with the limits every request of this upload carries.
+  // A signed-when-needed JSON POST to a document-store URL; nothing when no
+  // storage token could be had.
+  std::optional<HttpRequest> documentStorePost(const std::string& url, std::string body);
+  // A request to a JSON service, with the limits every request of this
+  // upload carries.
   HttpRequest newRequest(const std::string& method, const std::string& url) const;
+  // Whether the local file changed since it was opened; logs it when it did.
+  bool fileChanged(const ReadOnlyFile& file) const;
+
+  RunContext& context_;
 };
 
 }  // namespace corvane

@@ -15,8 +15,10 @@ bool CorvaneMultiUpload::acceptFileItem(const char* operation, const std::string
     const rapidjson::Value* data = objectMember(document, "data");
     accepted = data && hasSuccessStatus(*data);
     if (accepted) {
-      if (auto id = localStringMember(*data, "fileItemId")) fileItemId = *id;
-      if (auto name = localStringMember(*data, "fileItemName")) fileItemName = *name;
+      if (auto id = localStringMember(*data, "fileItemId", "file item id")) fileItemId = *id;
+      if (auto name = localStringMember(*data, "fileItemName", "file item name")) {
+        fileItemName = *name;
+      }
     }
   }
   UPLOAD_LOG(INFO) << "fileItemId:" << fileItemId;
@@ -24,34 +26,32 @@ bool CorvaneMultiUpload::acceptFileItem(const char* operation, const std::string
   return accepted;
 }
 
-bool CorvaneMultiUpload::uploadEntireData() {
-  // The file is opened once and measured from the open file, so the length
-  // announced is the length sent. A file that cannot be opened is never
-  // uploaded as an empty item.
-  ReadOnlyFile file(localfile);
+bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
+  // The length announced is the length of the open file, the one sent.
   uint64_t size = file.size();
   UPLOAD_LOG(INFO) << "upload file size: " << size;
-  if (!file.isOpen()) {
-    UPLOAD_LOG(ERROR) << "local file " << escapeControls(localfile)
-                      << " can not be read: " << Env::current().fileReadProblem(localfile);
-    return false;
-  }
   file.adviseSequential();
 
   std::string length = std::to_string(size);
   HttpRequest request =
       newRequest("POST", directurl + "?name=" + percentEncode(targetname) +
                              "&parentId=" + percentEncode(projectid) + "&length=" + length);
-  request.headerLines = documentStoreHeaders(
+  auto headers = documentStoreHeaders(
       request.url, request.method,
       {{"name", targetname}, {"parentId", projectid}, {"length", length}});
+  if (!headers) return false;
+  request.headerLines = std::move(*headers);
   request.followLocation = true;
   request.defaultHttps = true;
   BodySource body(file, 0, size);
   request.upload = &body;
-  HttpResponse response = performRequest(request);
+  HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) return false;
-  return acceptFileItem("uploadEntireData", dumpResponse("uploadEntireData", response));
+  std::string answer = dumpResponse("uploadEntireData", response);
+  // The item holds what was read: bytes of a file that changed meanwhile
+  // are no copy of it, whatever the service answers.
+  if (fileChanged(file)) return false;
+  return acceptFileItem("uploadEntireData", answer);
 }
 
 }  // namespace corvane

@@ -11,13 +11,16 @@ std::string CorvaneMultiUpload::getGatewayToken() {
   // the gateway as it is.
   request.postFields = "grant_type=client_credentials&client_id=" + percentEncode(appkey) +
                        "&client_secret=" + percentEncode(appsecret);
-  HttpResponse response = performRequest(request);
+  HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) return {};
 
+  // The token goes back to the service: never shown, never converted.
+  dumpResponse("getGatewayToken", redactMembers(response.body, {"access_token"}),
+               response.headers);
   rapidjson::Document document;
-  if (!parseObject(dumpResponse("getGatewayToken", response), document)) return {};
+  if (!parseObject(response.body, document)) return {};
   // The token goes into a header line: one with a control character is none.
-  std::string token = localStringMember(document, "access_token").value_or(std::string());
+  std::string token = stringMember(document, "access_token").value_or(std::string());
   return hasControlCharacter(token) ? std::string() : token;
 }
 

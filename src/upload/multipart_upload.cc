@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <iostream>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -7,7 +6,6 @@
 #include "text/log_text.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/response_judging.h"
-#include "upload/result_file.h"
 
 namespace corvane {
 namespace {
@@ -62,36 +60,39 @@ std::string mergeBody(const std::string& uploadId, const std::string& parentId) 
 
 }  // namespace
 
-HttpRequest CorvaneMultiUpload::documentStorePost(const std::string& url, std::string body) {
+std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::string& url,
+                                                                 std::string body) {
   HttpRequest request = newRequest("POST", url);
-  request.headerLines = documentStoreHeaders(url, request.method, {});
+  auto headers = documentStoreHeaders(url, request.method, {});
+  if (!headers) return std::nullopt;
+  request.headerLines = std::move(*headers);
   request.followLocation = true;
   request.defaultHttps = true;
   request.postFields = std::move(body);
   return request;
 }
 
-bool CorvaneMultiUpload::createUploadTask(std::string& uploadId) {
-  uint64_t size = getFileSize(localfile);
-  HttpRequest request = documentStorePost(taskurl, taskBody(targetname, projectid, size));
-  HttpResponse response = performRequest(request);
+bool CorvaneMultiUpload::createUploadTask(std::string& uploadId, const ReadOnlyFile& file) {
+  auto request = documentStorePost(taskurl, taskBody(targetname, projectid, file.size()));
+  if (!request) return false;
+  HttpResponse response = context_.loop.perform(*request);
   if (response.result != CURLE_OK) return false;
 
   rapidjson::Document document;
   if (!parseObject(dumpResponse("createUploadTask", response), document)) return false;
   if (isServiceError(document, "createUploadTask", errorMessage)) return false;
   const rapidjson::Value* data = objectMember(document, "data");
-  auto id = data ? localStringMember(*data, "id") : std::nullopt;
-  // The id travels in later requests: one with a control character is none.
+  // The id goes back to the service as it came, in later requests: one with
+  // a control character is none.
+  auto id = data ? stringMember(*data, "id") : std::nullopt;
   if (!id || hasControlCharacter(*id)) return false;
   uploadId = *id;
   return true;
 }
 
-HttpRequest CorvaneMultiUpload::partUrlRequest(const std::string& uploadId, int32_t partNum) {
-  HttpRequest request = documentStorePost(parturl, partUrlBody(uploadId, partNum));
-  request.captureHeaders = false;
-  return request;
+std::optional<HttpRequest> CorvaneMultiUpload::partUrlRequest(const std::string& uploadId,
+                                                              int32_t partNum) {
+  return documentStorePost(parturl, partUrlBody(uploadId, partNum));
 }
 
 bool CorvaneMultiUpload::judgePartUrl(const HttpResponse& response, std::string& url) {
@@ -107,20 +108,30 @@ bool CorvaneMultiUpload::judgePartUrl(const HttpResponse& response, std::string&
 }
 
 HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySource& part) const {
-  HttpRequest request = newRequest("PUT", url);
+  HttpRequest request;
+  request.method = "PUT";
+  request.url = url;
+  request.stallSeconds = stallseconds;
   request.followLocation = true;
   request.defaultHttps = true;
   request.upload = &part;
-  request.captureBody = false;
+  // The storage's answer is kept (bounded like every answer) and shown on
+  // standard output once the part arrived; an endless one is a failed
+  // attempt, retried.
+  request.rawBody = true;
   request.captureHeaders = false;
+  request.oversizeIsFinal = false;
   // A status of 400 or more means the storage did not keep the part: that
-  // attempt failed and is retried from the part's first byte.
+  // attempt failed and is retried from the part's first byte. A refused URL
+  // (401, 403) has most likely expired: the part asks for a new one.
   request.failOnHttpError = true;
-  // Parts in flight side by side go out at once; a lone part keeps libcurl's
-  // own handling of "Expect: 100-continue". Side by side their upload
-  // buffers share a fixed budget, so that memory stays flat whatever their
-  // number, each as large as the budget allows (large blocks cost less CPU).
-  request.expectContinue = parallelparts <= 1;
+  request.endOnRefusal = true;
+  // The URL was signed a moment ago: the part goes out at once, without
+  // waiting for "100 Continue".
+  request.expectContinue = false;
+  // Side by side, the upload buffers share a fixed budget, so that memory
+  // stays flat whatever their number, each as large as the budget allows
+  // (large blocks cost less CPU).
   if (parallelparts > 1) {
     request.uploadBufferBytes = std::clamp(kPartsInFlightBufferBudget / parallelparts,
                                            kSharedUploadBufferFloor, kDefaultUploadBufferBytes);
@@ -128,23 +139,10 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
   return request;
 }
 
-bool CorvaneMultiUpload::getPartUrl(const std::string& uploadId, int32_t partNum,
-                                    std::string& url) {
-  return judgePartUrl(performRequest(partUrlRequest(uploadId, partNum)), url);
-}
-
-bool CorvaneMultiUpload::uploadSinglePart(const std::string& uploadId, int32_t partNum,
-                                          BodySource& part) {
-  std::string url;
-  if (!getPartUrl(uploadId, partNum, url)) return false;
-  bool sent = performRequest(partPutRequest(url, part)).result == CURLE_OK;
-  std::cout << '.' << std::flush;
-  return sent;
-}
-
 bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
-  HttpRequest request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
-  HttpResponse response = performRequest(request);
+  auto request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+  if (!request) return false;
+  HttpResponse response = context_.loop.perform(*request);
   if (response.result != CURLE_OK) return false;
   return acceptFileItem("mergeUploadTask", dumpResponse("mergeUploadTask", response));
 }

@@ -11,6 +11,7 @@ class PartPlan {
  public:
   PartPlan(uint64_t fileSize, uint64_t partSize) : fileSize_(fileSize), partSize_(partSize) {}
 
+  uint64_t total() const { return fileSize_; }
   uint64_t count() const { return partSize_ == 0 ? 0 : (fileSize_ + partSize_ - 1) / partSize_; }
   uint64_t offset(uint64_t index) const { return index * partSize_; }
   uint64_t size(uint64_t index) const { return std::min(partSize_, fileSize_ - offset(index)); }

@@ -18,7 +18,7 @@ std::string CorvaneMultiUpload::getProjectId() {
     buildGatewayHeaders(request.url, request.method, {{"includeExtendData", "false"}}, headers);
   }
   request.headerLines = std::move(headers);
-  HttpResponse response = performRequest(request);
+  HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) return {};
 
   rapidjson::Document document;

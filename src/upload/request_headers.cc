@@ -1,3 +1,5 @@
+#include "text/log_text.h"
+#include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
 
 namespace corvane {
@@ -18,15 +20,31 @@ HttpRequest CorvaneMultiUpload::newRequest(const std::string& method,
   request.method = method;
   request.url = url;
   request.stallSeconds = stallseconds;
+  request.gatewayPagesAreFailures = true;
   return request;
 }
 
-std::vector<std::string> CorvaneMultiUpload::documentStoreHeaders(
+std::optional<std::vector<std::string>> CorvaneMultiUpload::documentStoreHeaders(
     const std::string& url, const std::string& method, const QueryParameters& parameters) {
-  std::vector<std::string> headers = {"Authorization:Bearer " + getCorvaneAccessToken(),
+  std::string why;
+  std::string token = fetchAccessToken(why);
+  if (token.empty()) {
+    UPLOAD_LOG(ERROR) << "no storage token: " << escapeControls(why);
+    return std::nullopt;
+  }
+  std::vector<std::string> headers = {"Authorization:Bearer " + token,
                                       "Content-Type: application/json"};
   if (!tenantid.empty()) buildGatewayHeaders(url, method, parameters, headers);
   return headers;
+}
+
+bool CorvaneMultiUpload::fileChanged(const ReadOnlyFile& file) const {
+  // The open file's own state, and whether the path still names that file.
+  std::optional<FileIdentity> now = file.currentIdentity();
+  std::optional<FileIdentity> named = identityOf(localfile);
+  if (now == file.openedIdentity() && named == file.openedIdentity()) return false;
+  UPLOAD_LOG(ERROR) << "local file " << escapeControls(localfile) << " changed during the upload";
+  return true;
 }
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -15,8 +16,16 @@ bool parseObject(const std::string& text, rapidjson::Document& document);
 std::optional<std::string> stringMember(const rapidjson::Value& object, const char* name);
 
 // As stringMember(), converted into the local code page: the form in which
-// the uploader keeps a service's texts.
-std::optional<std::string> localStringMember(const rapidjson::Value& object, const char* name);
+// the uploader hands a service's texts to its caller. A text without a form
+// there comes back empty, with a WARNING that `what` ("file item name") has
+// none.
+std::optional<std::string> localStringMember(const rapidjson::Value& object, const char* name,
+                                             const char* what);
+
+// `text` with the string value of every member named in `names` replaced by
+// "<redacted>", every other byte as it stands: an answer as it may be shown,
+// without the secrets it carries.
+std::string redactMembers(const std::string& text, const std::vector<std::string>& names);
 
 // The member `name` of `object` when it is an object; nullptr otherwise.
 const rapidjson::Value* objectMember(const rapidjson::Value& object, const char* name);

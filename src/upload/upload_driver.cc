@@ -1,42 +1,28 @@
-#include <curl/curl.h>
-
-#include <optional>
-
 #include "platform/env.h"
+#include "platform/read_only_file.h"
 #include "text/log_text.h"
 #include "transport/log_source.h"
-#include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/result_file.h"
 
 namespace corvane {
-namespace {
-
-// libcurl's global state for the span of one upload.
-class CurlGlobal {
- public:
-  CurlGlobal() { curl_global_init(CURL_GLOBAL_ALL); }
-  ~CurlGlobal() { curl_global_cleanup(); }
-  CurlGlobal(const CurlGlobal&) = delete;
-  CurlGlobal& operator=(const CurlGlobal&) = delete;
-};
-
-}  // namespace
 
 bool CorvaneMultiUpload::run() {
   Env& env = Env::current();
   accessTokenExpiry = env.nowTicks();
   int64_t start = env.nowTicks();
-  uint64_t fileSize = getFileSize(localfile);
+  // Opened once: its size chooses the way, and every step reads this file.
+  ReadOnlyFile file(localfile);
   bool succeeded = false;
-  {
-    CurlGlobal curl;
-    if (fileSize <= static_cast<uint64_t>(partSize)) {
-      succeeded = uploadEntireData();
-      if (!succeeded) errorMessage = "uploadOnePartData failed!";
-    } else {
-      succeeded = uploadMultipart();
-    }
+  if (!file.isOpen()) {
+    UPLOAD_LOG(ERROR) << "local file " << escapeControls(localfile) << ": "
+                      << env.fileReadProblem(localfile);
+    errorMessage = "uploadOnePartData failed!";
+  } else if (file.size() <= static_cast<uint64_t>(partSize)) {
+    succeeded = uploadEntireData(file);
+    if (!succeeded) errorMessage = "uploadOnePartData failed!";
+  } else {
+    succeeded = uploadMultipart(file);
   }
   int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
   UPLOAD_LOG(INFO) << "upload " << escapeControls(localfile) << " spend time: " << elapsed
@@ -54,17 +40,13 @@ bool CorvaneMultiUpload::run() {
   return true;
 }
 
-bool CorvaneMultiUpload::uploadMultipart() {
-  // With parts side by side, every request of the upload (token, task, parts,
-  // merge) draws on one pool of connections: each new one costs a round trip.
-  std::optional<TransferLoop> pool;
-  if (parallelparts > 1) pool.emplace(TransferLoop::Options{.poolConnections = true});
+bool CorvaneMultiUpload::uploadMultipart(const ReadOnlyFile& file) {
   std::string uploadId;
-  if (!createUploadTask(uploadId)) {
+  if (!createUploadTask(uploadId, file)) {
     errorMessage = "createUploadTask failed!";
     return false;
   }
-  if (!uploadPartData(uploadId)) {
+  if (!uploadPartData(uploadId, file)) {
     errorMessage = "uploadPartData failed!";
     return false;
   }

@@ -1,14 +1,26 @@
 #include "support/scripted_transfers.h"
 
 #include <algorithm>
+#include <cstdlib>
+
+#include "platform/env.h"
 
 namespace corvane::testing {
+namespace {
 
-ScriptedTransfers::ScriptedTransfers() {
-  installTransferPerformer([this](Transfer& transfer) { return perform(transfer); });
+// The status of the last "HTTP/x nnn" line in `headers`; 0 when none.
+long statusOf(const std::string& headers) {
+  long status = 0;
+  for (size_t at = headers.find("HTTP/"); at != std::string::npos;
+       at = headers.find("HTTP/", at + 1)) {
+    if (at != 0 && headers[at - 1] != '\n') continue;
+    size_t blank = headers.find(' ', at);
+    if (blank != std::string::npos) status = std::strtol(headers.c_str() + blank + 1, nullptr, 10);
+  }
+  return status;
 }
 
-ScriptedTransfers::~ScriptedTransfers() { installTransferPerformer(nullptr); }
+}  // namespace
 
 void ScriptedTransfers::deliver(const std::string& text, CaptureBuffer* buffer, size_t chunk) {
   if (!buffer) return;
@@ -28,6 +40,7 @@ std::string ScriptedTransfers::drain(Transfer& transfer, size_t limit) {
     if (got == 0 || got == CURL_READFUNC_ABORT) break;
     sent.append(block, got);
   }
+  transfer.sentBytes += sent.size();
   if (!attempts_.empty()) attempts_.back().uploaded += sent;
   return sent;
 }
@@ -35,9 +48,23 @@ std::string ScriptedTransfers::drain(Transfer& transfer, size_t limit) {
 void ScriptedTransfers::thenRespond(const std::string& body, const std::string& headers) {
   then([this, body, headers](Transfer& transfer) {
     drain(transfer);
+    deliveredHeaders_ = headers;
     deliver(headers, transfer.headers);
-    deliver(body, transfer.body);
+    if (transfer.request.rawBody && transfer.body) {
+      std::string copy = body;
+      captureRawResponse(copy.data(), 1, copy.size(), transfer.body);
+    } else {
+      deliver(body, transfer.body);
+    }
     return CURLE_OK;
+  });
+}
+
+void ScriptedTransfers::thenRefuse(long status) {
+  then([this, status](Transfer& transfer) {
+    drain(transfer);
+    deliveredHeaders_ = "HTTP/1.1 " + std::to_string(status) + " Refused\r\n\r\n";
+    return CURLE_HTTP_RETURNED_ERROR;
   });
 }
 
@@ -50,14 +77,31 @@ void ScriptedTransfers::thenFail(CURLcode code, size_t uploadBytesBeforeFailing)
   });
 }
 
-CURLcode ScriptedTransfers::perform(Transfer& transfer) {
+bool ScriptedTransfers::begin(Transfer& transfer) {
   const HttpRequest& request = transfer.request;
   Attempt attempt{request.method, request.url, request.headerLines.value_or(std::vector<std::string>{}),
                   request.postFields.value_or(""), "", request.headerLines.has_value(),
                   request.failOnHttpError};
   attempts_.push_back(attempt);
-  if (next_ >= steps_.size()) return CURLE_COULDNT_CONNECT;
-  return steps_[next_++](transfer);
+  deliveredHeaders_.clear();
+  CURLcode result = next_ < steps_.size() ? steps_[next_++](transfer) : CURLE_COULDNT_CONNECT;
+  const std::string& seen =
+      transfer.headers && !transfer.headers->text.empty() ? transfer.headers->text : deliveredHeaders_;
+  ended_.push_back(AttemptEnd{&transfer, result, statusOf(seen), {}});
+  return true;
+}
+
+void ScriptedTransfers::abandon(Transfer& transfer) {
+  ended_.erase(std::remove_if(ended_.begin(), ended_.end(),
+                              [&transfer](const AttemptEnd& end) { return end.transfer == &transfer; }),
+               ended_.end());
+}
+
+std::vector<AttemptEnd> ScriptedTransfers::poll(int64_t waitMilliseconds) {
+  std::vector<AttemptEnd> ended;
+  ended.swap(ended_);
+  if (ended.empty() && waitMilliseconds > 0) Env::current().sleepMilliseconds(waitMilliseconds);
+  return ended;
 }
 
 }  // namespace corvane::testing

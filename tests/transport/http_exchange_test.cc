@@ -10,11 +10,14 @@
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
 #include "support/temp_file.h"
+#include "transport/curl_driver.h"
+#include "transport/transfer_loop.h"
 
 namespace corvane {
 namespace {
 
 using testing::FakeEnv;
+using testing::ScriptedRun;
 using testing::ScriptedTransfers;
 using testing::TempFile;
 using ::testing::HasSubstr;
@@ -30,10 +33,11 @@ HttpRequest postTo(const std::string& url) {
 TEST(PerformRequest, SecondAttemptFollowsAtOnceWithOnlyItsCauseLogged) {
   FakeEnv env;
   LogCapture log;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   network.thenFail(CURLE_COULDNT_CONNECT);
   network.thenRespond("{}");
-  EXPECT_EQ(performRequest(postTo("http://h/x?q=1")).result, CURLE_OK);
+  EXPECT_EQ(scripted.loop.perform(postTo("http://h/x?q=1")).result, CURLE_OK);
   EXPECT_EQ(network.attempts().size(), 2u);
   EXPECT_TRUE(env.sleeps.empty());
   ASSERT_EQ(log.lines.size(), 1u);
@@ -44,10 +48,11 @@ TEST(PerformRequest, SecondAttemptFollowsAtOnceWithOnlyItsCauseLogged) {
 TEST(PerformRequest, GivesUpAfter33AttemptsWith31PausesAndRedactedLines) {
   FakeEnv env;
   LogCapture log;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   for (int i = 0; i < 32; ++i) network.thenFail(CURLE_COULDNT_CONNECT);
   network.thenFail(CURLE_OPERATION_TIMEDOUT);
-  HttpResponse response = performRequest(postTo("https://u:p@h/oauth2/token?credential=secret"));
+  HttpResponse response = scripted.loop.perform(postTo("https://u:p@h/oauth2/token?credential=secret"));
   EXPECT_EQ(response.result, CURLE_OPERATION_TIMEDOUT);
   EXPECT_EQ(network.attempts().size(), 33u);
   EXPECT_EQ(env.sleeps.size(), 31u);
@@ -81,7 +86,8 @@ TEST(CaptureResponse, StopsEachChunkAtItsFirstNulButKeepsLaterChunks) {
 TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
   FakeEnv env;
   LogCapture log;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   network.then([](Transfer& transfer) {
     std::string block(1024 * 1024, 'x');
     for (int i = 0; i < 5; ++i) {
@@ -89,7 +95,7 @@ TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
     }
     return CURLE_OK;
   });
-  HttpResponse response = performRequest(postTo("http://h/x"));
+  HttpResponse response = scripted.loop.perform(postTo("http://h/x"));
   EXPECT_EQ(response.result, CURLE_WRITE_ERROR);
   EXPECT_EQ(network.attempts().size(), 1u);
   ASSERT_EQ(log.lines.size(), 1u);
@@ -98,7 +104,8 @@ TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
 
 TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte) {
   FakeEnv env;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   TempFile file("0123456789abcdefghij");
   ReadOnlyFile open(file.path);
   BodySource window(open, 5, 10);
@@ -110,7 +117,7 @@ TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte)
   request.method = "PUT";
   request.url = "http://h/p";
   request.upload = &window;
-  HttpResponse response = performRequest(request);
+  HttpResponse response = scripted.loop.perform(request);
 
   EXPECT_EQ(response.result, CURLE_OK);
   EXPECT_EQ(response.body, "{\"ok\":1}");
@@ -125,7 +132,8 @@ TEST(PerformRequest, EveryAttemptStartsWithEmptyBuffersAndTheBodyAtItsFirstByte)
 TEST(PerformRequest, AFileThatShrankEndsTheRequestAtOnce) {
   FakeEnv env;
   LogCapture log;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   TempFile file("0123456789");
   ReadOnlyFile open(file.path);
   BodySource window(open, 5, 10);  // the file ends 5 bytes short of the window
@@ -134,7 +142,7 @@ TEST(PerformRequest, AFileThatShrankEndsTheRequestAtOnce) {
   });
   HttpRequest request = postTo("http://h/p");
   request.upload = &window;
-  EXPECT_EQ(performRequest(request).result, CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(scripted.loop.perform(request).result, CURLE_ABORTED_BY_CALLBACK);
   EXPECT_EQ(network.attempts().size(), 1u);
   EXPECT_TRUE(window.fileShrank());
   ASSERT_EQ(log.lines.size(), 1u);
@@ -175,8 +183,14 @@ TEST(PerformRequest, RefusesFileUrlsWithoutTouchingTheFile) {
   BodySource window(open, 0, 9);
   request.url = "file://" + target.path;
   request.upload = &window;
-  HttpResponse response = performRequest(request);
+  RunControls controls;
+  CurlDriver network;
+  TransferLoop loop(network, controls);
+  HttpResponse response = loop.perform(request);
   EXPECT_EQ(response.result, CURLE_UNSUPPORTED_PROTOCOL);
+  // No later attempt could use such a URL: one attempt, no pause.
+  EXPECT_EQ(response.outcome, RequestOutcome::kHopeless);
+  EXPECT_TRUE(env.sleeps.empty());
   std::ifstream in(target.path);
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(content, "keep");

@@ -13,7 +13,8 @@
 #include "support/fake_env.h"
 #include "support/temp_file.h"
 #include "support/tls_test_server.h"
-#include "transport/http_exchange.h"
+#include "transport/curl_driver.h"
+#include "transport/transfer_loop.h"
 
 namespace corvane {
 namespace {
@@ -23,34 +24,19 @@ using testing::TempFile;
 using testing::TlsServer;
 using SelfSignedCertificate = testing::TestCertificate;
 
-// Trusts `pem` as the only certificate authority for every attempt, then
-// performs the transfer with libcurl as the uploader does.
-class TrustOnly {
- public:
-  explicit TrustOnly(std::string pem) : pem_(std::move(pem)) {
-    installTransferPerformer([this](Transfer& transfer) {
-      curl_blob blob{pem_.data(), pem_.size(), CURL_BLOB_COPY};
-      curl_easy_setopt(transfer.handle, CURLOPT_CAINFO_BLOB, &blob);
-      return curl_easy_perform(transfer.handle);
-    });
-  }
-  ~TrustOnly() { installTransferPerformer(nullptr); }
-  TrustOnly(const TrustOnly&) = delete;
-  TrustOnly& operator=(const TrustOnly&) = delete;
-
- private:
-  std::string pem_;
-};
-
-// A streamed PUT as a part transfer sends it.
-HttpResponse streamedPut(const std::string& url, BodySource& body) {
+// A streamed PUT as a part transfer sends it, through the network with the
+// system's trust or, given `pem`, with that certificate as the only trust.
+HttpResponse streamedPut(const std::string& url, BodySource& body, const std::string& pem = {}) {
   HttpRequest request;
   request.method = "PUT";
   request.url = url;
   request.upload = &body;
   request.failOnHttpError = true;
   request.timeoutSeconds = 20;
-  return performRequest(request);
+  RunControls controls;
+  CurlDriver network(pem);
+  TransferLoop loop(network, controls);
+  return loop.perform(request);
 }
 
 TEST(TlsVerification, SelfSignedServerIsRefusedOnEveryAttemptAndGetsNoBytes) {
@@ -79,12 +65,11 @@ TEST(TlsVerification, TrustedCertificateForAnotherHostIsRefused) {
   TlsServer server(identity);
   ASSERT_TRUE(server.running());
   FakeEnv env;
-  TrustOnly trust(identity.pem());
   TempFile file("0123456789");
   ReadOnlyFile open(file.path);
   BodySource body(open, 0, open.size());
 
-  HttpResponse put = streamedPut(server.url("/storage/task/1"), body);
+  HttpResponse put = streamedPut(server.url("/storage/task/1"), body, identity.pem());
   EXPECT_EQ(put.result, CURLE_PEER_FAILED_VERIFICATION);
   EXPECT_EQ(server.requests(), 0);
   EXPECT_EQ(server.bodyBytes(), 0u);
@@ -98,13 +83,12 @@ TEST(TlsVerification, TrustedCertificateForThisHostReceivesTheWholeBody) {
   TlsServer server(identity);
   ASSERT_TRUE(server.running());
   FakeEnv env;
-  TrustOnly trust(identity.pem());
   const std::string content = "part bytes delivered over a verified channel";
   TempFile file(content);
   ReadOnlyFile open(file.path);
   BodySource body(open, 0, open.size());
 
-  HttpResponse put = streamedPut(server.url("/storage/task/1"), body);
+  HttpResponse put = streamedPut(server.url("/storage/task/1"), body, identity.pem());
   EXPECT_EQ(put.result, CURLE_OK);
   EXPECT_TRUE(env.sleeps.empty());
   EXPECT_EQ(server.requests(), 1);

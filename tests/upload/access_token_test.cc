@@ -18,6 +18,7 @@ using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using testing::FakeEnv;
 using testing::kTicks;
+using testing::ScriptedRun;
 using testing::ScriptedTransfers;
 using testing::SeenOptions;
 using testing::respondNotingOptions;
@@ -54,8 +55,9 @@ class AccessToken : public ::testing::Test {
 
   TimeZoneGuard zone{"UTC"};
   FakeEnv env;
-  ScriptedTransfers network;
-  CorvaneMultiUpload uploader;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
+  CorvaneMultiUpload uploader{scripted.context};
   std::string printed;
 };
 
@@ -89,8 +91,9 @@ TEST_F(AccessToken, RequestDefaultsToHttpsAndCapturesTheAnswer) {
 TEST_F(AccessToken, ResponseIsDumpedUnderItsLabels) {
   network.thenRespond(successBody("tok-1", kExpiryText), "HTTP/1.1 200 OK\r\nX-A: b\r\n\r\n");
   fetch();
+  // The token itself never reaches standard output; every other byte does.
   EXPECT_EQ(printed, "getCorvaneAccessToken CURLOPT_WRITEFUNCTION out:\n" +
-                         successBody("tok-1", kExpiryText) +
+                         successBody("<redacted>", kExpiryText) +
                          "\ngetCorvaneAccessToken CURLOPT_HEADERFUNCTION out:\n"
                          "HTTP/1.1 200 OK\r\nX-A: b\r\n\r\n\n");
 }
@@ -306,9 +309,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values("<html>502 Bad Gateway</html>", "[1,2]", "\"success\"",
                       R"({"data":{"token":"new","expireTime":"2030-01-02 03:04:05"}})",
                       R"({"code":"success"})", R"({"code":"success","data":"tok"})",
-                      R"({"code":"success","data":[{"token":"new"}]})",
-                      // A character the local code page lacks empties the whole body.
-                      "{\"code\":\"success\",\"data\":{\"token\":\"new\xF0\x9F\x98\x80\"}}"));
+                      R"({"code":"success","data":[{"token":"new"}]})"));
+
+// The answer is judged from its UTF-8 text, and the token goes back to the
+// service as it came, whatever the local code page lacks.
+TEST_F(AccessToken, ATokenIsUsedAsItCameWhateverTheCodePageLacks) {
+  setLocalCodepage(LocalCodepage::kGbk);
+  network.thenRespond("{\"code\":\"success\",\"note\":\"\xF0\x9F\x98\x80\",\"data\":{\"token\":"
+                      "\"new\xE8\xA8\xBA\",\"expireTime\":\"2030-01-02 03:04:05\"}}");
+  EXPECT_EQ(fetch(), "new\xE8\xA8\xBA");
+  setLocalCodepage(platformCodepage());
+}
 
 TEST_F(AccessToken, UnusableBodyOnFirstRequestGivesEmpty) {
   network.thenRespond("not json");

@@ -26,6 +26,7 @@ using testing::FakeEnv;
 using testing::LogCapture;
 using testing::ReadingDenied;
 using testing::ScratchDir;
+using testing::ScriptedRun;
 using testing::ScriptedTransfers;
 
 std::string jsonString(const std::string& text) { return "\"" + text + "\""; }
@@ -92,11 +93,12 @@ class ConfigLoading : public ::testing::Test {
   bool load() { return loadText(text()); }
 
   FakeEnv env;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   ScratchDir dir;
   std::string localPath;
   std::vector<std::pair<std::string, std::string>> keys;
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader{scripted.context};
 };
 
 // ---- The file itself ---------------------------------------------------
@@ -293,7 +295,7 @@ TEST_F(ConfigLoading, TargetnameLocalfileOutputInThisOrder) {
   EXPECT_EQ(uploader.errorMessage, "targetname is empty!");
 
   set("targetname", jsonString("report.pdf"));
-  CorvaneMultiUpload second;
+  CorvaneMultiUpload second(scripted.context);
   EXPECT_FALSE(second.loadConfig(dir.write("config2.json", text())));
   EXPECT_EQ(second.errorMessage, "localfile is empty!");
   EXPECT_EQ(second.output, "");

@@ -16,6 +16,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing::FakeEnv;
+using testing::ScriptedRun;
 using testing::ScriptedTransfers;
 using testing::SeenOptions;
 using testing::respondNotingOptions;
@@ -50,8 +51,9 @@ class AccountRequests : public ::testing::Test {
   }
 
   FakeEnv env;
-  ScriptedTransfers network;
-  CorvaneMultiUpload uploader;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
+  CorvaneMultiUpload uploader{scripted.context};
   std::string printed;
 };
 
@@ -101,7 +103,7 @@ TEST_F(AccountRequests, GatewayTokenResponseIsDumpedUnderItsLabels) {
   network.thenRespond(R"({"access_token":"gw-1"})", "HTTP/1.1 200 OK\r\n\r\n");
   gatewayToken();
   EXPECT_EQ(printed,
-            "getGatewayToken CURLOPT_WRITEFUNCTION out:\n{\"access_token\":\"gw-1\"}\n"
+            "getGatewayToken CURLOPT_WRITEFUNCTION out:\n{\"access_token\":\"<redacted>\"}\n"
             "getGatewayToken CURLOPT_HEADERFUNCTION out:\nHTTP/1.1 200 OK\r\n\r\n\n");
 }
 
@@ -134,8 +136,14 @@ INSTANTIATE_TEST_SUITE_P(
     Shapes, GatewayTokenShape,
     ::testing::Values(R"([{"access_token":"gw-1"}])", R"({"access_token":12345})",
                       R"({"access_token":null})", R"({"token":"gw-1"})", "<html>oops</html>",
-                      R"({"code":401,"message":"denied"})",
-                      "{\"access_token\":\"gw-1\",\"name\":\"\xF0\x9F\x98\x80\"}"));
+                      R"({"code":401,"message":"denied"})"));
+
+TEST_F(AccountRequests, AGatewayTokenIsTakenWhateverElseTheCodePageLacks) {
+  setLocalCodepage(LocalCodepage::kGbk);
+  network.thenRespond("{\"access_token\":\"gw-1\",\"name\":\"\xF0\x9F\x98\x80\"}");
+  EXPECT_EQ(gatewayToken(), "gw-1");
+  setLocalCodepage(platformCodepage());
+}
 
 TEST_F(AccountRequests, GatewayTokenTransferFailureGivesEmptyAndPrintsNothing) {
   EXPECT_EQ(gatewayToken(), "");
@@ -302,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
                       IdCase{R"({"project":"1"})", ""},
                       IdCase{R"({"id":1})", ""},
                       IdCase{R"([{"project":{"id":1}}])", ""},
-                      IdCase{"{\"project\":{\"id\":7,\"name\":\"\xF0\x9F\x98\x80\"}}", ""},
+                      IdCase{"{\"project\":{\"id\":7,\"name\":\"\xF0\x9F\x98\x80\"}}", "7"},
                       IdCase{"<html></html>", ""}));
 
 }  // namespace

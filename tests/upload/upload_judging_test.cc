@@ -34,6 +34,7 @@ using testing::LogCapture;
 using testing::patternBytes;
 using testing::readWholeFile;
 using testing::ScratchDir;
+using testing::ScriptedRun;
 using testing::ScriptedTransfers;
 using testing::SeenOptions;
 using testing::respondNotingOptions;
@@ -79,6 +80,24 @@ class Upload : public ::testing::Test {
     return content;
   }
 
+  // The steps as run() calls them, on the local file opened once.
+  bool directUpload() { return uploader.uploadEntireData(ReadOnlyFile(uploader.localfile)); }
+  bool createTask(std::string& id) {
+    return uploader.createUploadTask(id, ReadOnlyFile(uploader.localfile));
+  }
+  bool partData(const std::string& id) {
+    return uploader.uploadPartData(id, ReadOnlyFile(uploader.localfile));
+  }
+  // A part's URL, through the request and the judgement the part sender uses.
+  bool partUrl(const std::string& id, int32_t number, std::string& url) {
+    auto request = uploader.partUrlRequest(id, number);
+    return request && uploader.judgePartUrl(scripted.loop.perform(*request), url);
+  }
+  // One part's PUT to `url` as the part sender builds it.
+  HttpResponse putPart(const std::string& url, BodySource& part) {
+    return scripted.loop.perform(uploader.partPutRequest(url, part));
+  }
+
   // Runs `operation` with standard output captured into `printed`.
   template <typename Operation>
   auto captured(Operation operation) {
@@ -98,9 +117,10 @@ class Upload : public ::testing::Test {
 
   TimeZoneGuard zone{"UTC"};
   FakeEnv env;
-  ScriptedTransfers network;
+  ScriptedRun scripted;
+  ScriptedTransfers& network = scripted.network;
   ScratchDir dir;
-  CorvaneMultiUpload uploader;
+  CorvaneMultiUpload uploader{scripted.context};
   std::string printed;
 };
 
@@ -113,7 +133,7 @@ TEST_F(Upload, DirectUploadPercentEncodesTheQueryAndStreamsTheFile) {
   uploader.targetname = "my file&x=1+y\xE6\x8A\xA5\xE5\x91\x8A.txt";
   uploader.projectid = "p 1";
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   ASSERT_EQ(network.attempts().size(), 1u);
   const auto& sent = network.attempts()[0];
   EXPECT_EQ(sent.method, "POST");
@@ -135,8 +155,8 @@ TEST_F(Upload, DocumentStoreRequestsDefaultToHttpsAndCaptureTheirAnswers) {
   network.then(respondNotingOptions(network, seen, R"({"data":{"id":"T"}})"));
   network.then(respondNotingOptions(network, seen, kItemBody));
   std::string uploadId;
-  captured([&] { return uploader.uploadEntireData(); });
-  captured([&] { return uploader.createUploadTask(uploadId); });
+  captured([&] { return directUpload(); });
+  captured([&] { return createTask(uploadId); });
   captured([&] { return uploader.mergeUploadTask("T"); });
   ASSERT_EQ(seen.size(), 3u);
   for (size_t i = 0; i < seen.size(); ++i) {
@@ -150,7 +170,7 @@ TEST_F(Upload, DocumentStoreRequestsDefaultToHttpsAndCaptureTheirAnswers) {
 TEST_F(Upload, DirectUploadOfAnEmptyFileStillPosts) {
   useFile("");
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   ASSERT_EQ(network.attempts().size(), 1u);
   EXPECT_EQ(network.attempts()[0].method, "POST");
   EXPECT_EQ(network.attempts()[0].url, std::string(kDirectUrl) + "?name=a.txt&parentId=p1&length=0");
@@ -160,7 +180,7 @@ TEST_F(Upload, DirectUploadOfAnEmptyFileStillPosts) {
 TEST_F(Upload, DirectUploadDumpsTheResponseUnderItsLabels) {
   useFile("hello");
   network.thenRespond(kItemBody, "HTTP/1.1 201 Created\r\n\r\n");
-  captured([&] { return uploader.uploadEntireData(); });
+  captured([&] { return directUpload(); });
   EXPECT_EQ(printed, std::string("uploadEntireData CURLOPT_WRITEFUNCTION out:\n") + kItemBody +
                          "\nuploadEntireData CURLOPT_HEADERFUNCTION out:\n"
                          "HTTP/1.1 201 Created\r\n\r\n\n");
@@ -170,7 +190,7 @@ TEST_F(Upload, DirectUploadLogsSizeAndTheFileItemLines) {
   useFile("hello");
   LogCapture log;
   network.thenRespond(kItemBody);
-  captured([&] { return uploader.uploadEntireData(); });
+  captured([&] { return directUpload(); });
   EXPECT_THAT(log.lines, Contains("upload file size: 5"));
   EXPECT_THAT(log.lines, Contains("fileItemId:f1"));
   EXPECT_THAT(log.lines, Contains("fileItemName:n1"));
@@ -180,7 +200,7 @@ TEST_F(Upload, RejectedDirectUploadStillLogsTheEmptyFileItemLines) {
   useFile("hello");
   LogCapture log;
   network.thenRespond(R"({"data":{"status":"failed"}})");
-  EXPECT_FALSE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_FALSE(captured([&] { return directUpload(); }));
   EXPECT_THAT(log.lines, Contains("fileItemId:"));
   EXPECT_THAT(log.lines, Contains("fileItemName:"));
 }
@@ -189,10 +209,12 @@ TEST_F(Upload, UnopenableLocalFileFailsWithoutAnyRequest) {
   uploader.localfile = dir.file("vanished.bin");
   uploader.accessToken = "";  // not even a token may be asked for
   uploader.accessTokenExpiry = env.ticks;
-  EXPECT_FALSE(captured([&] { return uploader.uploadEntireData(); }));
+  LogCapture log;
+  EXPECT_TRUE(captured([&] { return uploader.run(); }));
   EXPECT_TRUE(network.attempts().empty());
   EXPECT_EQ(printed, "");
-  EXPECT_EQ(uploader.fileItemId, "");
+  EXPECT_EQ(uploader.errorMessage, "uploadOnePartData failed!");
+  EXPECT_THAT(log.lines, Contains("local file " + uploader.localfile + ": No such file or directory"));
 }
 
 TEST_F(Upload, DirectoryInPlaceOfTheLocalFileSendsNothing) {
@@ -200,16 +222,17 @@ TEST_F(Upload, DirectoryInPlaceOfTheLocalFileSendsNothing) {
   // cannot be read, so no empty file item may be created from it.
   uploader.localfile = dir.path();
   network.thenRespond(kItemBody);
-  EXPECT_FALSE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return uploader.run(); }));
   EXPECT_TRUE(network.attempts().empty()) << "sent: " << network.attempts()[0].url;
   EXPECT_EQ(uploader.fileItemId, "");
+  EXPECT_EQ(uploader.errorMessage, "uploadOnePartData failed!");
 }
 
 TEST_F(Upload, RetriedDirectUploadResendsTheWholeFileFromItsFirstByte) {
   std::string content = useFile(patternBytes(5000));
   network.thenFail(CURLE_SEND_ERROR, 1234);
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   ASSERT_EQ(network.attempts().size(), 2u);
   EXPECT_EQ(network.attempts()[0].uploaded, content.substr(0, 1234));
   EXPECT_EQ(network.attempts()[1].uploaded, content);
@@ -218,7 +241,7 @@ TEST_F(Upload, RetriedDirectUploadResendsTheWholeFileFromItsFirstByte) {
 TEST_F(Upload, DirectUploadTransferFailurePrintsNothing) {
   useFile("hello");
   uploader.errorMessage = "earlier";
-  EXPECT_FALSE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_FALSE(captured([&] { return directUpload(); }));
   EXPECT_EQ(network.attempts().size(), 33u);
   EXPECT_EQ(printed, "");
   EXPECT_EQ(uploader.errorMessage, "earlier");
@@ -230,21 +253,40 @@ TEST_F(Upload, DirectUploadAsksForATokenFirstWhenNoneIsHeld) {
   uploader.accessTokenExpiry = env.ticks;
   network.thenRespond(kTokenBody);
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   ASSERT_EQ(network.attempts().size(), 2u);
   EXPECT_EQ(network.attempts()[0].url, kTokenUrl);
   EXPECT_EQ(network.attempts()[1].headerLines[0], "Authorization:Bearer tok-run");
 }
 
-TEST_F(Upload, DirectUploadWithoutTokenSendsABareBearerPrefix) {
+// Without a storage token no body goes out: the service would refuse it
+// only once every byte had been sent.
+TEST_F(Upload, DirectUploadWithoutTokenSendsNothingAndSaysWhy) {
   useFile("hello");
   uploader.accessToken = "";
   uploader.accessTokenExpiry = env.ticks;
+  LogCapture log;
   network.thenRespond(R"({"code":401,"message":"no token"})");
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
-  ASSERT_EQ(network.attempts().size(), 2u);
-  EXPECT_EQ(network.attempts()[1].headerLines[0], "Authorization:Bearer ");
+  EXPECT_FALSE(captured([&] { return directUpload(); }));
+  ASSERT_EQ(network.attempts().size(), 1u);
+  EXPECT_EQ(uploader.errorMessage, "no token");
+  EXPECT_THAT(log.lines, Contains("no storage token: refused by the service: no token"));
+}
+
+TEST_F(Upload, EveryDocumentStoreStepWithoutTokenSendsNothing) {
+  useFile(patternBytes(3000));
+  uploader.partSize = 1000;
+  uploader.accessToken = "";
+  uploader.accessTokenExpiry = env.ticks;
+  for (int i = 0; i < 3; ++i) network.thenRespond(R"({"code":401,"message":"no token"})");
+  std::string id;
+  EXPECT_FALSE(captured([&] { return createTask(id); }));
+  EXPECT_FALSE(captured([&] { return partData("T"); }));
+  EXPECT_FALSE(captured([&] { return uploader.mergeUploadTask("T"); }));
+  // Only the three token requests went out.
+  ASSERT_EQ(network.attempts().size(), 3u);
+  for (const auto& attempt : network.attempts()) EXPECT_EQ(attempt.url, kTokenUrl);
 }
 
 TEST_F(Upload, TenantDirectUploadIsSignedOverTheRawQueryValues) {
@@ -252,7 +294,7 @@ TEST_F(Upload, TenantDirectUploadIsSignedOverTheRawQueryValues) {
   uploader.tenantid = "t1";
   uploader.targetname = "a b&c.txt";
   network.thenRespond(kItemBody);
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   ASSERT_EQ(network.attempts().size(), 1u);
   const auto& headers = network.attempts()[0].headerLines;
   ASSERT_EQ(headers.size(), 9u);
@@ -316,9 +358,14 @@ const std::vector<ItemCase>& itemCases() {
       {"ChineseNameStoredInLocalCodePage",
        "{\"data\":{\"status\":\"success\",\"fileItemId\":\"f1\",\"fileItemName\":\"\xE6\x8A\xA5\xE5\x91\x8A\"}}",
        true, "f1", "\xB1\xA8\xB8\xE6", "earlier"},
+      // The item was stored: its name, which the caller cannot be given, is
+      // left out of a success.
       {"CharacterOutsideTheCodePage",
        "{\"data\":{\"status\":\"success\",\"fileItemId\":\"f1\",\"fileItemName\":\"\xF0\x9F\x98\x80\"}}",
-       false, "", "", "earlier"},
+       true, "f1", "", "earlier"},
+      {"BackslashByteInAGbkName",
+       "{\"data\":{\"status\":\"success\",\"fileItemId\":\"f1\",\"fileItemName\":\"\xE8\xA8\xBA\"}}",
+       true, "f1", "\xD4\x5C", "earlier"},
   };
   return cases;
 }
@@ -329,7 +376,7 @@ TEST_P(DirectJudging, ResponseDecidesTheOutcome) {
   useFile("hello");
   uploader.errorMessage = "earlier";
   network.thenRespond(GetParam().body);
-  EXPECT_EQ(captured([&] { return uploader.uploadEntireData(); }), GetParam().accepted);
+  EXPECT_EQ(captured([&] { return directUpload(); }), GetParam().accepted);
   EXPECT_EQ(uploader.fileItemId, GetParam().fileItemId);
   EXPECT_EQ(uploader.fileItemName, GetParam().fileItemName);
   EXPECT_EQ(uploader.errorMessage, GetParam().errorMessage);
@@ -345,7 +392,7 @@ TEST_F(Upload, MissingFileItemMembersLeaveEarlierValues) {
   uploader.fileItemId = "old-id";
   uploader.fileItemName = "old-name";
   network.thenRespond(R"({"data":{"status":"success"}})");
-  EXPECT_TRUE(captured([&] { return uploader.uploadEntireData(); }));
+  EXPECT_TRUE(captured([&] { return directUpload(); }));
   EXPECT_EQ(uploader.fileItemId, "old-id");
   EXPECT_EQ(uploader.fileItemName, "old-name");
 }
@@ -358,7 +405,7 @@ TEST_F(Upload, TaskBodyNamesTheFileParentPathAndLength) {
   useFile(patternBytes(12345));
   network.thenRespond(R"({"data":{"id":"T-1"}})");
   std::string uploadId;
-  EXPECT_TRUE(captured([&] { return uploader.createUploadTask(uploadId); }));
+  EXPECT_TRUE(captured([&] { return createTask(uploadId); }));
   EXPECT_EQ(uploadId, "T-1");
   ASSERT_EQ(network.attempts().size(), 1u);
   const auto& sent = network.attempts()[0];
@@ -377,7 +424,7 @@ TEST_F(Upload, TaskBodyEscapesTheNameAndKeepsDigitsAsAString) {
   uploader.projectid = "42";
   network.thenRespond(R"({"data":{"id":"T-1"}})");
   std::string uploadId;
-  captured([&] { return uploader.createUploadTask(uploadId); });
+  captured([&] { return createTask(uploadId); });
   ASSERT_EQ(network.attempts().size(), 1u);
   EXPECT_EQ(network.attempts()[0].postFields,
             "{\"name\":\"say \\\"hi\\\"\\\\ \xE6\x8A\xA5\",\"parentId\":\"42\","
@@ -388,7 +435,7 @@ TEST_F(Upload, TaskDumpsTheResponseUnderItsLabels) {
   useFile("12345");
   network.thenRespond(R"({"data":{"id":"T-1"}})", "HTTP/1.1 200 OK\r\n\r\n");
   std::string uploadId;
-  captured([&] { return uploader.createUploadTask(uploadId); });
+  captured([&] { return createTask(uploadId); });
   EXPECT_EQ(printed,
             "createUploadTask CURLOPT_WRITEFUNCTION out:\n{\"data\":{\"id\":\"T-1\"}}\n"
             "createUploadTask CURLOPT_HEADERFUNCTION out:\nHTTP/1.1 200 OK\r\n\r\n\n");
@@ -399,7 +446,7 @@ TEST_F(Upload, TenantTaskIsSignedWithoutQuery) {
   uploader.tenantid = "t1";
   network.thenRespond(R"({"data":{"id":"T-1"}})");
   std::string uploadId;
-  EXPECT_TRUE(captured([&] { return uploader.createUploadTask(uploadId); }));
+  EXPECT_TRUE(captured([&] { return createTask(uploadId); }));
   const auto& headers = network.attempts().at(0).headerLines;
   ASSERT_EQ(headers.size(), 9u);
   const std::string nonce = "00000000-0000-4000-8000-000000000001";
@@ -426,7 +473,7 @@ TEST_P(TaskJudging, ResponseDecidesTheTaskId) {
   uploader.errorMessage = "earlier";
   network.thenRespond(GetParam().body);
   std::string uploadId;
-  EXPECT_EQ(captured([&] { return uploader.createUploadTask(uploadId); }), GetParam().accepted);
+  EXPECT_EQ(captured([&] { return createTask(uploadId); }), GetParam().accepted);
   EXPECT_EQ(uploadId, GetParam().uploadId);
   EXPECT_EQ(uploader.errorMessage, GetParam().errorMessage);
 }
@@ -452,7 +499,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Upload, TaskTransferFailurePrintsNothing) {
   useFile("12345");
   std::string uploadId;
-  EXPECT_FALSE(captured([&] { return uploader.createUploadTask(uploadId); }));
+  EXPECT_FALSE(captured([&] { return createTask(uploadId); }));
   EXPECT_EQ(printed, "");
   EXPECT_EQ(uploadId, "");
 }
@@ -464,7 +511,7 @@ TEST_F(Upload, TaskTransferFailurePrintsNothing) {
 TEST_F(Upload, PartUrlBodyNamesTaskAndPartNumber) {
   network.thenRespond(signedUrlBody(blobUrl(3)));
   std::string url;
-  EXPECT_TRUE(captured([&] { return uploader.getPartUrl("T", 3, url); }));
+  EXPECT_TRUE(captured([&] { return partUrl("T", 3, url); }));
   EXPECT_EQ(url, blobUrl(3));
   ASSERT_EQ(network.attempts().size(), 1u);
   const auto& sent = network.attempts()[0];
@@ -480,7 +527,7 @@ TEST_F(Upload, PartUrlBodyNamesTaskAndPartNumber) {
 TEST_F(Upload, PartUrlBodyEscapesTheTaskId) {
   network.thenRespond(signedUrlBody(blobUrl(1)));
   std::string url;
-  captured([&] { return uploader.getPartUrl("a\"b", 1, url); });
+  captured([&] { return partUrl("a\"b", 1, url); });
   ASSERT_EQ(network.attempts().size(), 1u);
   EXPECT_EQ(network.attempts()[0].postFields, R"({"id":"a\"b","partNum":1})");
 }
@@ -489,7 +536,7 @@ TEST_F(Upload, PartUrlIsTakenAsItArrivedWithoutConversion) {
   const std::string raw = "https://blob.test/\xF0\x9F\x98\x80?sig=s";
   network.thenRespond(signedUrlBody(raw));
   std::string url;
-  EXPECT_TRUE(captured([&] { return uploader.getPartUrl("T", 1, url); }));
+  EXPECT_TRUE(captured([&] { return partUrl("T", 1, url); }));
   EXPECT_EQ(url, raw);
 }
 
@@ -497,7 +544,7 @@ TEST_F(Upload, PartUrlDataObjectFailsAndRecordsNothing) {
   uploader.errorMessage = "earlier";
   network.thenRespond(R"({"data":{"url":"https://blob.test/x"}})");
   std::string url = "before";
-  EXPECT_FALSE(captured([&] { return uploader.getPartUrl("T", 1, url); }));
+  EXPECT_FALSE(captured([&] { return partUrl("T", 1, url); }));
   EXPECT_EQ(url, "before");
   EXPECT_EQ(uploader.errorMessage, "earlier");
 }
@@ -505,7 +552,7 @@ TEST_F(Upload, PartUrlDataObjectFailsAndRecordsNothing) {
 TEST_F(Upload, PartUrlErrorEnvelopeRecordsTheMessage) {
   network.thenRespond(R"({"code":403,"message":"task expired","data":"https://blob.test/x"})");
   std::string url = "before";
-  EXPECT_FALSE(captured([&] { return uploader.getPartUrl("T", 1, url); }));
+  EXPECT_FALSE(captured([&] { return partUrl("T", 1, url); }));
   EXPECT_EQ(url, "before");
   EXPECT_EQ(uploader.errorMessage, "task expired");
 }
@@ -513,7 +560,7 @@ TEST_F(Upload, PartUrlErrorEnvelopeRecordsTheMessage) {
 TEST_F(Upload, PartUrlWithStringCodeIsJudgedByItsData) {
   network.thenRespond(R"({"code":"200","data":"https://blob.test/x"})");
   std::string url;
-  EXPECT_TRUE(captured([&] { return uploader.getPartUrl("T", 1, url); }));
+  EXPECT_TRUE(captured([&] { return partUrl("T", 1, url); }));
   EXPECT_EQ(url, "https://blob.test/x");
 }
 
@@ -522,8 +569,8 @@ TEST_F(Upload, TwoPartUrlCallsMakeTwoRequests) {
   network.thenRespond(signedUrlBody(blobUrl(1) + "&again"));
   std::string first;
   std::string second;
-  captured([&] { return uploader.getPartUrl("T", 1, first); });
-  captured([&] { return uploader.getPartUrl("T", 1, second); });
+  captured([&] { return partUrl("T", 1, first); });
+  captured([&] { return partUrl("T", 1, second); });
   EXPECT_EQ(network.attempts().size(), 2u);
   EXPECT_NE(first, second);
 }
@@ -546,66 +593,55 @@ class PartTransfer : public Upload {
 
 TEST_F(PartTransfer, PutSendsTheWindowToTheSignedUrlWithoutHeaders) {
   BodySource part(*file, 100, 300);
-  network.thenRespond(signedUrlBody(blobUrl(2)));
   network.thenRespond("");
-  EXPECT_TRUE(captured([&] { return uploader.uploadSinglePart("T", 2, part); }));
-  ASSERT_EQ(network.attempts().size(), 2u);
-  EXPECT_EQ(network.attempts()[0].postFields, R"({"id":"T","partNum":2})");
-  EXPECT_FALSE(network.attempts()[0].failOnHttpError);
-  const auto& put = network.attempts()[1];
+  HttpResponse sent = putPart(blobUrl(2), part);
+  EXPECT_EQ(sent.result, CURLE_OK);
+  ASSERT_EQ(network.attempts().size(), 1u);
+  const auto& put = network.attempts()[0];
   EXPECT_EQ(put.method, "PUT");
   EXPECT_EQ(put.url, blobUrl(2));
   EXPECT_FALSE(put.hadHeaderList);
   EXPECT_TRUE(put.failOnHttpError);
   EXPECT_EQ(put.postFields, "");
   EXPECT_EQ(put.uploaded, content.substr(100, 300));
-  EXPECT_EQ(printed, ".");
 }
 
-TEST_F(PartTransfer, PartUrlCapturesOnlyTheBodyAndThePutCapturesNothing) {
+TEST_F(PartTransfer, ThePutNeverWaitsForContinueAndKeepsItsAnswerWhole) {
   BodySource part(*file, 0, 10);
-  std::vector<SeenOptions> seen;
-  network.then(respondNotingOptions(network, seen, signedUrlBody(blobUrl(1))));
-  network.then(respondNotingOptions(network, seen, ""));
-  EXPECT_TRUE(captured([&] { return uploader.uploadSinglePart("T", 1, part); }));
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_TRUE(seen[0].capturesBody);
-  EXPECT_FALSE(seen[0].capturesHeaders);
-  EXPECT_TRUE(seen[0].defaultHttps);
-  EXPECT_FALSE(seen[1].capturesBody);
-  EXPECT_FALSE(seen[1].capturesHeaders);
-  EXPECT_TRUE(seen[1].defaultHttps);
-  EXPECT_TRUE(seen[1].failOnHttpError);
-}
-
-TEST_F(PartTransfer, RefusedUrlWritesNoMarkAndSendsNothing) {
-  BodySource part(*file, 0, 300);
-  network.thenRespond(R"({"code":500,"message":"no url"})");
-  EXPECT_FALSE(captured([&] { return uploader.uploadSinglePart("T", 1, part); }));
-  EXPECT_EQ(network.attempts().size(), 1u);
-  EXPECT_EQ(printed, "");
-  EXPECT_EQ(uploader.errorMessage, "no url");
+  HttpRequest put = uploader.partPutRequest(blobUrl(1), part);
+  EXPECT_FALSE(put.expectContinue);
+  EXPECT_TRUE(put.captureBody);
+  EXPECT_TRUE(put.rawBody);
+  EXPECT_FALSE(put.captureHeaders);
+  EXPECT_TRUE(put.defaultHttps);
+  EXPECT_TRUE(put.failOnHttpError);
+  // An endless answer is a failed attempt, retried; a refused URL is
+  // handed back for a new one.
+  EXPECT_FALSE(put.oversizeIsFinal);
+  EXPECT_TRUE(put.endOnRefusal);
+  EXPECT_FALSE(put.gatewayPagesAreFailures);
+  uploader.parallelparts = 4;
+  EXPECT_FALSE(uploader.partPutRequest(blobUrl(1), part).expectContinue);
 }
 
 TEST_F(PartTransfer, PutFailingOnceResendsThePartWhole) {
   BodySource part(*file, 250, 500);
-  network.thenRespond(signedUrlBody(blobUrl(1)));
   network.thenFail(CURLE_HTTP_RETURNED_ERROR, 120);
   network.thenRespond("");
-  EXPECT_TRUE(captured([&] { return uploader.uploadSinglePart("T", 1, part); }));
-  ASSERT_EQ(network.attempts().size(), 3u);
-  EXPECT_EQ(network.attempts()[1].uploaded, content.substr(250, 120));
-  EXPECT_EQ(network.attempts()[2].uploaded, content.substr(250, 500));
-  EXPECT_TRUE(network.attempts()[2].failOnHttpError);
-  EXPECT_EQ(printed, ".");
+  EXPECT_EQ(putPart(blobUrl(1), part).result, CURLE_OK);
+  ASSERT_EQ(network.attempts().size(), 2u);
+  EXPECT_EQ(network.attempts()[0].uploaded, content.substr(250, 120));
+  EXPECT_EQ(network.attempts()[1].uploaded, content.substr(250, 500));
+  EXPECT_TRUE(network.attempts()[1].failOnHttpError);
 }
 
-TEST_F(PartTransfer, FailedPutStillWritesItsMark) {
-  BodySource part(*file, 0, 10);
-  network.thenRespond(signedUrlBody(blobUrl(1)));
-  EXPECT_FALSE(captured([&] { return uploader.uploadSinglePart("T", 1, part); }));
-  EXPECT_EQ(network.attempts().size(), 34u);
-  EXPECT_EQ(printed, ".");
+TEST_F(PartTransfer, ARefusedUrlEndsThePutAtOnce) {
+  BodySource part(*file, 0, 300);
+  network.thenRefuse(403);
+  HttpResponse sent = putPart(blobUrl(1), part);
+  EXPECT_EQ(sent.outcome, RequestOutcome::kRefused);
+  EXPECT_EQ(sent.status, 403);
+  EXPECT_EQ(network.attempts().size(), 1u);
 }
 
 // ============================================================================
@@ -619,7 +655,7 @@ TEST_F(Upload, TwoAndAHalfMebibytesGoInThreeOrderedParts) {
     network.thenRespond(signedUrlBody(blobUrl(part)));
     network.thenRespond("");
   }
-  EXPECT_TRUE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
   ASSERT_EQ(network.attempts().size(), 6u);
   const size_t sizes[] = {static_cast<size_t>(kMiB), static_cast<size_t>(kMiB),
                           static_cast<size_t>(kMiB / 2)};
@@ -646,7 +682,7 @@ TEST_F(Upload, OneByteBeyondThreePartsSendsAFourthPartOfOneByte) {
     network.thenRespond(signedUrlBody(blobUrl(part)));
     network.thenRespond("");
   }
-  EXPECT_TRUE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
   ASSERT_EQ(network.attempts().size(), 8u);
   EXPECT_EQ(network.attempts()[7].uploaded, content.substr(3000, 1));
   EXPECT_EQ(printed, "....\n");
@@ -663,7 +699,7 @@ TEST_F(Upload, RefusedPartUrlSkipsOnlyThatPart) {
   network.thenRespond("");
   network.thenRespond(signedUrlBody(blobUrl(4)));
   network.thenRespond("");
-  EXPECT_FALSE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_FALSE(captured([&] { return partData("T"); }));
   ASSERT_EQ(network.attempts().size(), 7u);
   auto puts = attemptsTo("https://blob.test/");
   ASSERT_EQ(puts.size(), 3u);
@@ -677,20 +713,64 @@ TEST_F(Upload, RefusedPartUrlSkipsOnlyThatPart) {
   EXPECT_EQ(uploader.errorMessage, "no url for part 2");
 }
 
-TEST_F(Upload, FailedPutDoesNotStopLaterParts) {
+// A part whose attempts all failed in transfer: later parts would only fail
+// the same way, so none is started.
+TEST_F(Upload, APutThatSpentEveryAttemptStartsNoFurtherPart) {
   uploader.partSize = 1000;
-  std::string content = useFile(patternBytes(2500, 6));
+  useFile(patternBytes(2500, 6));
   network.thenRespond(signedUrlBody(blobUrl(1)));
-  for (int i = 0; i < 33; ++i) network.thenFail(CURLE_HTTP_RETURNED_ERROR, 10);
+  for (int i = 0; i < 33; ++i) network.thenFail(CURLE_SEND_ERROR, 10);
+  EXPECT_FALSE(captured([&] { return partData("T"); }));
+  EXPECT_EQ(network.attempts().size(), 34u);
+  EXPECT_TRUE(attemptsTo(kPartUrl).size() == 1u);
+  EXPECT_EQ(printed, ".\n");
+}
+
+TEST_F(Upload, AFailedUrlRequestStartsNoFurtherPart) {
+  uploader.partSize = 1000;
+  useFile(patternBytes(2500, 6));
+  for (int i = 0; i < 33; ++i) network.thenFail(CURLE_COULDNT_CONNECT);
+  EXPECT_FALSE(captured([&] { return partData("T"); }));
+  EXPECT_EQ(network.attempts().size(), 33u);
+  EXPECT_EQ(printed, "\n");
+}
+
+TEST_F(Upload, ARefusedPutAsksForANewUrlAtMostThreeTimes) {
+  uploader.partSize = 1000;
+  std::string content = useFile(patternBytes(1500, 6));
+  LogCapture log;
+  network.thenRespond(signedUrlBody(blobUrl(1)));
+  network.thenRefuse(403);
+  network.thenRespond(signedUrlBody(blobUrl(1) + "&fresh"));
+  network.thenRespond("");
+  network.thenRespond(signedUrlBody(blobUrl(2)));
+  for (int i = 0; i < 3; ++i) {
+    network.thenRefuse(401);
+    network.thenRespond(signedUrlBody(blobUrl(2) + "&fresh" + std::to_string(i)));
+  }
+  // The third new URL is refused too: it is retried like any failed attempt.
+  network.thenRefuse(403);
+  network.thenRespond("");
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
+  ASSERT_EQ(attemptsTo(kPartUrl).size(), 6u);
+  auto fresh = attemptsTo(blobUrl(1) + "&fresh");
+  ASSERT_EQ(fresh.size(), 1u);
+  EXPECT_EQ(fresh[0].uploaded, content.substr(0, 1000));
+  EXPECT_EQ(attemptsTo(blobUrl(2) + "&fresh2").size(), 2u);
+  // One mark per part.
+  EXPECT_EQ(printed, "..\n");
+  EXPECT_THAT(log.lines, Contains("part 1: the signed URL was refused (HTTP 403); asking for a new one"));
+}
+
+TEST_F(Upload, ThePutsAnswerGoesToStandardOutputBeforeItsMark) {
+  useFile(patternBytes(1500, 6));
+  network.thenRespond(signedUrlBody(blobUrl(1)));
+  network.thenRespond(std::string("ok\0ok", 5));
   network.thenRespond(signedUrlBody(blobUrl(2)));
   network.thenRespond("");
-  network.thenRespond(signedUrlBody(blobUrl(3)));
-  network.thenRespond("");
-  EXPECT_FALSE(captured([&] { return uploader.uploadPartData("T"); }));
-  auto puts = attemptsTo("https://blob.test/part-3");
-  ASSERT_EQ(puts.size(), 1u);
-  EXPECT_EQ(puts[0].uploaded, content.substr(2000, 500));
-  EXPECT_EQ(printed, "...\n");
+  uploader.partSize = 1000;
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
+  EXPECT_EQ(printed, std::string("ok\0ok..\n", 8));
 }
 
 TEST_F(Upload, RetriedPartStartsAgainAtItsOwnOffset) {
@@ -703,7 +783,7 @@ TEST_F(Upload, RetriedPartStartsAgainAtItsOwnOffset) {
   network.thenRespond("");
   network.thenRespond(signedUrlBody(blobUrl(3)));
   network.thenRespond("");
-  EXPECT_TRUE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
   auto part2 = attemptsTo(blobUrl(2));
   ASSERT_EQ(part2.size(), 2u);
   EXPECT_EQ(part2[0].uploaded, content.substr(1000, 700));
@@ -737,7 +817,7 @@ TEST_F(Upload, PartCutShortByAShrunkenFileIsNotCountedAsSent) {
   for (int i = 0; i < 33; ++i) network.then(putAsLibcurlWould(network));
   network.thenRespond(signedUrlBody(blobUrl(3)));
   for (int i = 0; i < 33; ++i) network.then(putAsLibcurlWould(network));
-  EXPECT_FALSE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_FALSE(captured([&] { return partData("T"); }));
   // The shrunk file ends the upload at once: no retry of part 2, no part 3.
   auto part2 = attemptsTo(blobUrl(2));
   ASSERT_EQ(part2.size(), 1u);
@@ -749,7 +829,7 @@ TEST_F(Upload, PartCutShortByAShrunkenFileIsNotCountedAsSent) {
 TEST_F(Upload, EmptyFileHasNoPartButEndsTheLine) {
   useFile("");
   LogCapture log;
-  EXPECT_TRUE(captured([&] { return uploader.uploadPartData("T"); }));
+  EXPECT_TRUE(captured([&] { return partData("T"); }));
   EXPECT_TRUE(network.attempts().empty());
   EXPECT_EQ(printed, "\n");
   EXPECT_THAT(log.lines, Contains("upload file size: 0 ; part size: 1048576 ; part count: 0"));

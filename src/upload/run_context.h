@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include "transport/transfer_loop.h"
+
+namespace corvane {
+
+// The settings of a run beyond the uploader's own fields: the controls of
+// the run and where its reports go. Filled by loadConfig.
+struct RunSettings {
+  // The journal of a multipart upload, so that a later run can continue it
+  // (local code page); empty: none.
+  std::string resumefile;
+  // Where the progress report goes (local code page); empty: none.
+  std::string progressfile;
+  // KiB per second that all transfers of the run share; 0: no cap.
+  int maxkbps = 0;
+  // The proxy as configured: empty (the environment's, or the system's),
+  // "direct", or a proxy URL.
+  std::string proxy;
+};
+
+// What the uploader works with besides its own settings, owned by the entry
+// and passed in: the transfer loop that every request of the run goes
+// through (with the controls it reads) and the run's settings.
+struct RunContext {
+  explicit RunContext(TransferLoop& transferLoop) : loop(transferLoop) {}
+  TransferLoop& loop;
+  RunSettings settings;
+};
+
+}  // namespace corvane
