@@ -11,6 +11,11 @@ namespace corvane {
 // `reason` and any earlier file untouched, when a step fails.
 bool replaceFile(const std::string& path, const std::string& text, std::string& reason);
 
+// Removes the name `path` from its directory (the file's bytes stay with any
+// other name it has). True when nothing is left at `path`, also when there
+// was nothing; false with the system's reason otherwise.
+bool removeFile(const std::string& path, std::string& reason);
+
 // True when replaceFile() could put a file at `path`: `path` is not a
 // directory and its directory accepts a new file (one is created and removed
 // again). False with the system's reason otherwise.

@@ -70,6 +70,11 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
   return fail(reason, error);
 }
 
+bool removeFile(const std::string& path, std::string& reason) {
+  if (path.empty() || ::unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  return fail(reason, errno);
+}
+
 bool canReplaceFile(const std::string& path, std::string& reason) {
   if (path.empty()) return fail(reason, ENOENT);
   if (isDirectory(path)) return fail(reason, EISDIR);

@@ -98,7 +98,7 @@ bool moveOver(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
 }
 
-void removeFile(const std::string& path) {
+void deleteFile(const std::string& path) {
   if (windows::pathsAreUtf8()) {
     DeleteFileW(windows::widen(path).c_str());
   } else {
@@ -119,7 +119,16 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (written && moveOver(temporary, path)) return true;
   if (written) error = GetLastError();
-  removeFile(temporary);
+  deleteFile(temporary);
+  return fail(reason, error);
+}
+
+bool removeFile(const std::string& path, std::string& reason) {
+  if (path.empty()) return true;
+  BOOL removed = windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path).c_str())
+                                         : DeleteFileA(path.c_str());
+  DWORD error = removed ? 0 : GetLastError();
+  if (removed || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
   return fail(reason, error);
 }
 
@@ -132,7 +141,7 @@ bool canReplaceFile(const std::string& path, std::string& reason) {
   DWORD error = 0;
   std::string temporary = createTemporary(path, error);
   if (temporary.empty()) return fail(reason, error);
-  removeFile(temporary);
+  deleteFile(temporary);
   return true;
 }
 

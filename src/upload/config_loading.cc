@@ -186,6 +186,17 @@ bool checkOutput(CorvaneMultiUpload& uploader) {
   return fail(uploader, "output can not write!");
 }
 
+// An earlier run's result is removed before anything is sent, so that a run
+// that does not finish leaves no result at all, never a stale one. Only the
+// name goes: another name of the old file keeps its bytes.
+void removeEarlierResult(const CorvaneMultiUpload& uploader) {
+  std::string reason;
+  if (!removeFile(uploader.output, reason)) {
+    UPLOAD_LOG(WARNING) << "earlier result file " << escapeControls(uploader.output)
+                        << " can not be removed: " << reason;
+  }
+}
+
 // Reads and parses the configuration file; false, with the cause logged, when
 // it cannot be read or is not one JSON object.
 bool parseConfig(const std::string& path, rapidjson::Document& document) {
@@ -219,6 +230,7 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
       !readTransferLimits(document, *this) || !checkOutput(*this)) {
     return false;
   }
+  removeEarlierResult(*this);
   projectid = getProjectId();
   if (projectid.empty()) {
     // The lookup keeps no reason of its own; say which step stopped loading.
