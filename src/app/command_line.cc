@@ -3,9 +3,11 @@
 #include <glog/logging.h>
 
 #include <iostream>
+#include <vector>
 
 #include "app/main_log.h"
 #include "platform/env.h"
+#include "platform/path_split.h"
 
 namespace corvane {
 namespace {
@@ -57,8 +59,8 @@ void collectArguments(int argc, const char* const argv[], ArgumentTable& table,
 }
 
 std::string directoryOf(const std::string& path) {
-  size_t last = path.rfind(kPathSeparator);
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  const std::vector<size_t> separators = separatorPositions(path);
+  return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
 }
 
 bool parseCommandLine(int argc, const char* const argv[]) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "text/local_codepage.h"
 
 namespace corvane {
 namespace {
@@ -57,6 +58,15 @@ TEST(DirectoryOf, KeepsTheTrailingSeparator) {
   EXPECT_EQ(directoryOf(native("/opt/corvane/bin/corvane-upload")), native("/opt/corvane/bin/"));
   EXPECT_EQ(directoryOf(native("/corvane-upload")), native("/"));
   EXPECT_EQ(directoryOf("corvane-upload"), "");
+}
+
+// 診 is D4 5C in GBK, the code page of the executable's path on a Chinese
+// Windows: the backslash byte inside it is not where the directory ends.
+TEST(DirectoryOf, AnExecutableNameInGbkKeepsItsDirectory) {
+  setLocalCodepage(LocalCodepage::kGbk);
+  EXPECT_EQ(directoryOf(native("C:/tools/\xD4\x5C\x94\xE0.exe")), native("C:/tools/"));
+  EXPECT_EQ(directoryOf(native("C:/tools\xD4\x5C/up.exe")), native("C:/tools\xD4\x5C/"));
+  setLocalCodepage(platformCodepage());
 }
 
 }  // namespace
