@@ -228,7 +228,10 @@ std::string uploaderPath(const std::string& path) {
 }
 
 std::string inDefaultCodepage(const std::string& utf8) {
-  if (!uploader().windows) return utf8;
+  return uploader().windows ? gbkOf(utf8) : utf8;
+}
+
+std::string gbkOf(const std::string& utf8) {
   iconv_t cd = iconv_open("GBK", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no GBK converter");
   std::string in = utf8;

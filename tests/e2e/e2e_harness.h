@@ -86,6 +86,8 @@ std::string uploaderPath(const std::string& path);
 
 // `utf8` in the uploader's default code page: itself on Linux, GBK on Windows.
 std::string inDefaultCodepage(const std::string& utf8);
+// `utf8` in GBK, whatever the uploader.
+std::string gbkOf(const std::string& utf8);
 
 // Copies the uploader into `directory` (created when missing) under its own
 // file name, or under `name` (UTF-8, ".exe" added for the Windows build),

@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "e2e_harness.h"
 
 namespace corvane::e2e {
@@ -83,6 +85,55 @@ TEST(Startup, ADirectoryAsLocalFileCannotBeAccessed) {
   EXPECT_THAT(run.err, HasSubstr("local file can not access!"));
   EXPECT_THAT(run.err, HasSubstr("] local file " + dir.path() + ": Is a directory"));
   EXPECT_EQ(store.count("storage-token"), 0);
+}
+
+// A configuration saved in another encoding says so on standard error before
+// loading ends as it always has: with " load config error!" when the text is
+// no JSON, with the usual message of a key when it still parses.
+TEST(Startup, AConfigurationInAnotherEncodingSaysSoFirst) {
+  LocalStore store;
+  TempDir dir;
+  writeFile(dir.file("\xE6\x8A\xA5\xE5\x91\x8A.bin"), "content");  // 报告.bin
+  const std::string zhenDuan = "\xE8\xA8\xBA\xE6\x96\xB7";         // 診斷, D4 5C 94 E0 in GBK
+  const std::string utf8 = readFile(writeConfig(dir, store, dir.file("input.bin")));
+  std::string utf16 = "\xFF\xFE";
+  for (char c : utf8) utf16 += std::string{c, '\0'};
+  const std::string broken = gbkOf(
+      readFile(writeConfig(dir, store, dir.file("input.bin"), {{"targetname", zhenDuan}})));
+  const std::string parses =
+      gbkOf(readFile(writeConfig(dir, store, dir.file("\xE6\x8A\xA5\xE5\x91\x8A.bin"))));
+  struct Case {
+    std::string name;
+    std::string content;
+    std::string encodingLine;
+    std::string endLine;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-16", utf16, "configuration file is UTF-16; save it as UTF-8", " load config error!"},
+      // One line of JSON: the column is the offset of 診's first byte plus one.
+      {"GBK that is no JSON", broken,
+       "configuration file is not UTF-8 (line 1, column " +
+           std::to_string(broken.find(gbkOf(zhenDuan)) + 1) + "); save it as UTF-8",
+       " load config error!"},
+      {"GBK that parses", parses,
+       "configuration file is not UTF-8 (line 1, column " +
+           std::to_string(parses.find(gbkOf("\xE6\x8A\xA5")) + 1) + "); save it as UTF-8",
+       "local file can not access!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(dir.file("config.json"), c.content);
+    RunResult run = runUploader(dir, {"-cfg", dir.file("config.json")});
+    EXPECT_EQ(run.exitStatus, 255);
+    const size_t said = run.err.find("] " + c.encodingLine + "\n");
+    const size_t ended = run.err.find("] " + c.endLine + "\n");
+    ASSERT_NE(said, std::string::npos) << run.err;
+    ASSERT_NE(ended, std::string::npos) << run.err;
+    EXPECT_LT(said, ended);
+    EXPECT_EQ(run.err.rfind("\nE", said), run.err.rfind('\n', said)) << "not an ERROR line";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("result.json")));
+  }
+  EXPECT_EQ(store.get("/_control/requests"), "[]");
 }
 
 // Every message of a failed configuration load, from the real executable:
