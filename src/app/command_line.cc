@@ -15,6 +15,27 @@ namespace {
 constexpr char kConfigKey[] = "-cfg";
 constexpr unsigned kLogKeepDays = 30;
 
+constexpr char kUsage[] =
+    "Usage: corvane-upload -cfg CONFIG.json\n"
+    "\n"
+    "Uploads the local file that the JSON configuration CONFIG.json names to the\n"
+    "document store and writes a one-line JSON result file where its \"output\" key\n"
+    "says. Every argument is echoed to standard output; the log goes to standard\n"
+    "error and to a logs folder beside the program (or the other place the manual\n"
+    "page names).\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the configuration was loaded and the upload ran; its outcome\n"
+    "       (\"success\" or \"failed\") is in the result file\n"
+    "  255  -cfg had no value or the configuration could not be loaded (-1 on\n"
+    "       Windows); the reason is logged and no result file is written\n"
+    "\n"
+    "  corvane-upload --version   prints the version\n"
+    "  corvane-upload --help      prints this text\n"
+    "\n"
+    "The configuration keys, the result file and the logs are described in the\n"
+    "README and in the manual page corvane-upload(1).\n";
+
 // The directory beside the executable when it can take log files, else the
 // first of the platform's other places that can; empty when none can.
 std::string chooseLogDirectory(Env& env, const std::string& besideExecutable) {
@@ -56,6 +77,20 @@ void collectArguments(int argc, const char* const argv[], ArgumentTable& table,
       }
     }
   }
+}
+
+bool answerInformationRequest(int argc, const char* const argv[], const std::string& versionLine,
+                              std::ostream& out) {
+  if (argc != 2 || !argv[1]) return false;
+  const std::string argument = argv[1];
+  if (argument == "--version") {
+    out << versionLine << std::endl;
+  } else if (argument == "--help") {
+    out << kUsage << std::flush;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 std::string directoryOf(const std::string& path) {

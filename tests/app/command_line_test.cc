@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -10,6 +11,10 @@
 
 namespace corvane {
 namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 ArgumentTable collect(std::vector<const char*> arguments, std::string* echoed = nullptr) {
   arguments.insert(arguments.begin(), "corvane-upload");
@@ -44,6 +49,58 @@ TEST(CollectArguments, EveryArgumentIsEchoedOnItsOwnLine) {
   std::string echoed;
   collect({"x", "-cfg", "a.json", "", "z"}, &echoed);
   EXPECT_EQ(echoed, "x\n-cfg\na.json\n\nz\n");
+}
+
+// What answerInformationRequest makes of `arguments` (after the program's
+// name): whether it answered, and what it wrote.
+struct Answer {
+  bool answered;
+  std::string written;
+};
+Answer answer(std::vector<const char*> arguments) {
+  arguments.insert(arguments.begin(), "corvane-upload");
+  std::ostringstream out;
+  bool answered = answerInformationRequest(static_cast<int>(arguments.size()), arguments.data(),
+                                           "corvane-upload 9.8.7 (libcurl/1.2.3)", out);
+  return {answered, out.str()};
+}
+
+TEST(InformationRequest, ALoneVersionPrintsTheVersionLineAlone) {
+  Answer version = answer({"--version"});
+  EXPECT_TRUE(version.answered);
+  EXPECT_EQ(version.written, "corvane-upload 9.8.7 (libcurl/1.2.3)\n");
+}
+
+TEST(InformationRequest, ALoneHelpSaysHowToStartItWhatTheStatusesMeanAndWhereToReadMore) {
+  Answer help = answer({"--help"});
+  EXPECT_TRUE(help.answered);
+  EXPECT_THAT(help.written, StartsWith("Usage: corvane-upload -cfg CONFIG.json\n"));
+  EXPECT_THAT(help.written, HasSubstr("\n  0 "));
+  EXPECT_THAT(help.written, HasSubstr("\n  255 "));
+  EXPECT_THAT(help.written, HasSubstr("README"));
+  EXPECT_THAT(help.written, HasSubstr("corvane-upload(1)"));
+  EXPECT_THAT(help.written, EndsWith(".\n"));
+}
+
+// Anything else is an ordinary command line, collected as always.
+TEST(InformationRequest, AnyOtherCommandLineIsLeftAlone) {
+  for (std::vector<const char*> arguments : std::vector<std::vector<const char*>>{
+           {},
+           {"--version", "-cfg", "x.json"},
+           {"-cfg", "x.json", "--version"},
+           {"-cfg", "--version"},
+           {"--help", "--version"},
+           {"-version"},
+           {"--VERSION"},
+           {"-h"},
+           {"--version="},
+           {""}}) {
+    Answer other = answer(arguments);
+    EXPECT_FALSE(other.answered) << (arguments.empty() ? "(none)" : arguments[0]);
+    EXPECT_EQ(other.written, "");
+  }
+  // "-cfg --version" takes it as the configuration's path.
+  EXPECT_EQ(collect({"-cfg", "--version"}), (ArgumentTable{{"-cfg", "--version"}}));
 }
 
 // `path` with every '/' written as the platform's separator.

@@ -28,6 +28,44 @@ TEST(Startup, NoArgumentsStillPreparesLogsThenFailsWithCfgEmpty) {
   EXPECT_THAT(run.logs, HasSubstr("-cfg empty!"));
 }
 
+// A lone --version or --help is answered on standard output and nothing
+// else happens: no echo, no log line, no logs folder beside the executable.
+TEST(Startup, ALoneVersionOrHelpAnswersAndPreparesNoLogs) {
+  TempDir dir;
+  RunResult version = runUploader(dir, {"--version"});
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_THAT(version.out, StartsWith("corvane-upload 1."));
+  EXPECT_THAT(version.out, EndsWith(")\n"));
+  EXPECT_EQ(linesOf(version.out).size(), 1u) << version.out;
+  EXPECT_THAT(version.err, Not(HasSubstr("] ")));
+  RunResult help = runUploader(dir, {"--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_THAT(help.out, StartsWith("Usage: corvane-upload -cfg CONFIG.json\n"));
+  EXPECT_THAT(help.out, HasSubstr("README"));
+  EXPECT_THAT(help.err, Not(HasSubstr("] ")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("logs")));
+  // The version line is the log's first line of an ordinary run, word for word.
+  RunResult ordinary = runUploader(dir, {"-cfg", dir.file("missing.json")});
+  const std::vector<std::string> named = logMessagesWith(ordinary.logs, "corvane-upload ");
+  ASSERT_FALSE(named.empty()) << ordinary.logs;
+  EXPECT_EQ(named.front() + "\n", version.out);
+}
+
+// With anything beside it, --version is an ordinary argument: echoed and
+// dropped, or the configuration's path after -cfg.
+TEST(Startup, VersionWithOtherArgumentsIsAnOrdinaryArgument) {
+  TempDir dir;
+  RunResult beside = runUploader(dir, {"--version", "-cfg", dir.file("missing.json")});
+  EXPECT_EQ(beside.exitStatus, 255);
+  EXPECT_THAT(beside.out, StartsWith("--version\n-cfg\n"));
+  EXPECT_THAT(beside.err, HasSubstr("]  load config error!"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("logs")));
+  RunResult asPath = runUploader(dir, {"-cfg", "--version"});
+  EXPECT_EQ(asPath.exitStatus, 255);
+  EXPECT_THAT(asPath.err, HasSubstr("] configuration file: --version\n"));
+  EXPECT_THAT(asPath.err, HasSubstr("] configuration file --version can not be read: "));
+}
+
 TEST(Startup, EveryArgumentIsEchoedBeforeTheLogLine) {
   TempDir dir;
   RunResult run = runUploader(dir, {"-cfg=a.json", "x.json", "-cfg", ""});
