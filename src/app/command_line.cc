@@ -3,15 +3,38 @@
 #include <glog/logging.h>
 
 #include <iostream>
+#include <vector>
 
 #include "app/main_log.h"
 #include "platform/env.h"
+#include "platform/path_split.h"
 
 namespace corvane {
 namespace {
 
 constexpr char kConfigKey[] = "-cfg";
 constexpr unsigned kLogKeepDays = 30;
+
+constexpr char kUsage[] =
+    "Usage: corvane-upload -cfg CONFIG.json\n"
+    "\n"
+    "Uploads the local file that the JSON configuration CONFIG.json names to the\n"
+    "document store and writes a one-line JSON result file where its \"output\" key\n"
+    "says. Every argument is echoed to standard output; the log goes to standard\n"
+    "error and to a logs folder beside the program (or the other place the manual\n"
+    "page names).\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the configuration was loaded and the upload ran; its outcome\n"
+    "       (\"success\" or \"failed\") is in the result file\n"
+    "  255  -cfg had no value or the configuration could not be loaded (-1 on\n"
+    "       Windows); the reason is logged and no result file is written\n"
+    "\n"
+    "  corvane-upload --version   prints the version\n"
+    "  corvane-upload --help      prints this text\n"
+    "\n"
+    "The configuration keys, the result file and the logs are described in the\n"
+    "README and in the manual page corvane-upload(1).\n";
 
 // The directory beside the executable when it can take log files, else the
 // first of the platform's other places that can; empty when none can.
@@ -56,9 +79,23 @@ void collectArguments(int argc, const char* const argv[], ArgumentTable& table,
   }
 }
 
+bool answerInformationRequest(int argc, const char* const argv[], const std::string& versionLine,
+                              std::ostream& out) {
+  if (argc != 2 || !argv[1]) return false;
+  const std::string argument = argv[1];
+  if (argument == "--version") {
+    out << versionLine << std::endl;
+  } else if (argument == "--help") {
+    out << kUsage << std::flush;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 std::string directoryOf(const std::string& path) {
-  size_t last = path.rfind(kPathSeparator);
-  return last == std::string::npos ? std::string() : path.substr(0, last + 1);
+  const std::vector<size_t> separators = separatorPositions(path);
+  return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
 }
 
 bool parseCommandLine(int argc, const char* const argv[]) {

@@ -17,6 +17,12 @@ ArgumentTable& argumentTable();
 // value is still empty, or is dropped when there is none.
 void collectArguments(int argc, const char* const argv[], ArgumentTable& table, std::ostream& echo);
 
+// When "--version" or "--help" is the only argument: writes the version line
+// or the usage text to `out` and returns true. False, with nothing written,
+// for any other command line (those are collected as always).
+bool answerInformationRequest(int argc, const char* const argv[], const std::string& versionLine,
+                              std::ostream& out);
+
 // The directory part of `path`, up to and including its last separator;
 // empty when it has none.
 std::string directoryOf(const std::string& path);

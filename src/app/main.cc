@@ -2,7 +2,9 @@
 #include <glog/logging.h>
 
 #include <cstdio>
+#include <iostream>
 #include <memory>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/main_log.h"
@@ -12,6 +14,11 @@
 #include "upload/corvane_multi_upload.h"
 
 namespace {
+
+// The build: the log's first line and the answer to --version.
+std::string versionLine() {
+  return std::string("corvane-upload ") + CORVANE_VERSION + " (" + curl_version() + ")";
+}
 
 // Shuts logging down however main is left.
 struct LoggingSession {
@@ -37,10 +44,12 @@ int main(int argc, char* argv[]) {
   // would hold a redirected standard error back until the buffer fills or
   // the program ends, and lose it when the program is ended.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // Answered before logging starts: no log directory, no log line, no echo.
+  if (corvane::answerInformationRequest(argc, argv, versionLine(), std::cout)) return 0;
   LoggingSession logging;
   bool haveConfig = corvane::parseCommandLine(argc, argv);
   // Every log names the build that wrote it.
-  MAIN_LOG(INFO) << "corvane-upload " << CORVANE_VERSION << " (" << curl_version() << ")";
+  MAIN_LOG(INFO) << versionLine();
   if (!haveConfig) {
     MAIN_LOG(ERROR) << "-cfg empty!";
     return -1;

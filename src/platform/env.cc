@@ -1,5 +1,7 @@
 #include "platform/env.h"
 
+#include "platform/path_split.h"
+
 namespace corvane {
 namespace {
 
@@ -18,8 +20,8 @@ Env* Env::install(Env* env) {
 bool createDirectories(Env& env, const std::string& path) {
   if (path.empty()) return false;
   // Every prefix that ends before a separator is a parent to create first.
-  for (size_t at = path.find(kPathSeparator, 1); at != std::string::npos;
-       at = path.find(kPathSeparator, at + 1)) {
+  for (size_t at : separatorPositions(path)) {
+    if (at == 0) continue;  // the root
     const std::string parent = path.substr(0, at);
     if (!env.pathExists(parent)) env.createDirectory(parent);
   }

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/file_replace.h"
+#include "platform/path_split.h"
 #include "platform/windows_text.h"
 
 namespace corvane {
@@ -18,10 +20,12 @@ bool fail(std::string& reason, DWORD error) {
   return false;
 }
 
-// The directory part of `path` ("." when it has none); both separators count.
+// The directory part of `path` ("." when it has none); both separators count,
+// split by character (a GBK name may end in the byte of a backslash).
 std::string directoryOf(const std::string& path) {
-  size_t last = path.find_last_of("\\/");
-  if (last == std::string::npos) return ".";
+  const std::vector<size_t> separators = separatorPositions(path);
+  if (separators.empty()) return ".";
+  const size_t last = separators.back();
   return last == 0 ? path.substr(0, 1) : path.substr(0, last);
 }
 

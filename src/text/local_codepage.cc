@@ -110,22 +110,24 @@ LocalCodepage localCodepage() { return selectedCodepage; }
 
 const char* localCodepageName() { return selectedCodepage == LocalCodepage::kGbk ? "GBK" : "UTF-8"; }
 
-bool isValidUtf8(const std::string& text) {
+size_t firstInvalidUtf8(const std::string& text) {
   size_t i = 0;
   while (i < text.size()) {
     auto lead = static_cast<unsigned char>(text[i]);
     size_t length = sequenceLength(lead);
-    if (length == 0 || i + length > text.size()) return false;
+    if (length == 0 || i + length > text.size()) return i;
     for (size_t k = 1; k < length; ++k) {
-      if (!isContinuation(static_cast<unsigned char>(text[i + k]))) return false;
+      if (!isContinuation(static_cast<unsigned char>(text[i + k]))) return i;
     }
     if (length > 1 && !secondByteAllowed(lead, static_cast<unsigned char>(text[i + 1]))) {
-      return false;
+      return i;
     }
     i += length;
   }
-  return true;
+  return std::string::npos;
 }
+
+bool isValidUtf8(const std::string& text) { return firstInvalidUtf8(text) == std::string::npos; }
 
 std::string utf8ToLocal(const std::string& utf8) {
   if (utf8.empty() || !isValidUtf8(utf8)) return {};

@@ -26,4 +26,8 @@ std::string utf8ToLocal(const std::string& utf8);
 // above U+10FFFF).
 bool isValidUtf8(const std::string& text);
 
+// The offset of the first byte at which `text` stops being well-formed UTF-8
+// (the start of the first bad or cut-short sequence); npos when it is valid.
+size_t firstInvalidUtf8(const std::string& text);
+
 }  // namespace corvane

@@ -206,7 +206,13 @@ bool parseConfig(const std::string& path, rapidjson::Document& document) {
   if (!reason.empty()) {
     UPLOAD_LOG(ERROR) << "configuration file " << escapeControls(path)
                       << " can not be read: " << reason;
-  } else if (!parseConfigText(text, document, problem)) {
+    return false;
+  }
+  // Said first, and loading goes on as before: a file in another encoding
+  // fails later with a message that would not name the cause.
+  const std::string encoding = encodingProblem(text);
+  if (!encoding.empty()) UPLOAD_LOG(ERROR) << encoding;
+  if (!parseConfigText(text, document, problem)) {
     UPLOAD_LOG(ERROR) << "configuration is not valid JSON: " << problem;
   } else if (!document.IsObject()) {
     UPLOAD_LOG(ERROR) << "configuration is not a JSON object";

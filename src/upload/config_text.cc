@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "text/local_codepage.h"
+
 namespace corvane {
 namespace {
 
@@ -14,6 +16,22 @@ using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 void setReason(std::string* reason, int error) {
   if (reason) *reason = std::strerror(error);
+}
+
+// "line L, column C" of the byte at `offset`, both 1-based; the column counts
+// bytes from the line's start (a character of several bytes counts as
+// several), as editors show them for a file read as bytes. Offsets are those
+// of the text without its UTF-8 byte-order mark.
+std::string positionOf(const std::string& text, size_t offset) {
+  size_t lineStart = 0;
+  size_t line = 1;
+  for (size_t at = 0; at < offset && at < text.size(); ++at) {
+    if (text[at] == '\n') {
+      ++line;
+      lineStart = at + 1;
+    }
+  }
+  return "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1);
 }
 
 }  // namespace
@@ -40,18 +58,20 @@ std::string readTextFile(const std::string& path, std::string* reason) {
 bool parseConfigText(const std::string& text, rapidjson::Document& document, std::string& problem) {
   document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
   if (!document.HasParseError()) return true;
-  size_t offset = document.GetErrorOffset();
-  size_t lineStart = 0;
-  size_t line = 1;
-  for (size_t at = 0; at < offset && at < text.size(); ++at) {
-    if (text[at] == '\n') {
-      ++line;
-      lineStart = at + 1;
-    }
-  }
-  problem = "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart + 1) +
-            ": " + rapidjson::GetParseError_En(document.GetParseError());
+  problem = positionOf(text, document.GetErrorOffset()) + ": " +
+            rapidjson::GetParseError_En(document.GetParseError());
   return false;
+}
+
+std::string encodingProblem(const std::string& text) {
+  // Both marks survive readTextFile(): it cuts at the first NUL, which comes
+  // only after them.
+  if (text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0) {
+    return "configuration file is UTF-16; save it as UTF-8";
+  }
+  const size_t invalid = firstInvalidUtf8(text);
+  if (invalid == std::string::npos) return {};
+  return "configuration file is not UTF-8 (" + positionOf(text, invalid) + "); save it as UTF-8";
 }
 
 bool getConfigString(const rapidjson::Document& document, const std::string& key,

@@ -11,6 +11,12 @@ namespace corvane {
 // system's reason in `reason` when one is given.
 std::string readTextFile(const std::string& path, std::string* reason = nullptr);
 
+// Why `text`, read by readTextFile(), is not the UTF-8 a configuration must
+// be: "configuration file is UTF-16; save it as UTF-8" for a UTF-16
+// byte-order mark, "configuration file is not UTF-8 (line 2, column 14);
+// save it as UTF-8" at the first byte that is not UTF-8; empty when it is.
+std::string encodingProblem(const std::string& text);
+
 // Parses `text` as one JSON document without recursion, so no depth of
 // nesting can exhaust the stack. On a parse error `problem` tells where and
 // what: "line 3, column 2: Missing a comma or '}' after an object member."

@@ -228,7 +228,10 @@ std::string uploaderPath(const std::string& path) {
 }
 
 std::string inDefaultCodepage(const std::string& utf8) {
-  if (!uploader().windows) return utf8;
+  return uploader().windows ? gbkOf(utf8) : utf8;
+}
+
+std::string gbkOf(const std::string& utf8) {
   iconv_t cd = iconv_open("GBK", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no GBK converter");
   std::string in = utf8;
@@ -244,10 +247,10 @@ std::string inDefaultCodepage(const std::string& utf8) {
   return out;
 }
 
-std::string placeUploader(const std::string& directory) {
+std::string placeUploader(const std::string& directory, const std::string& name) {
   fs::create_directories(directory);
-  const std::string copy =
-      directory + (uploader().windows ? "/corvane-upload.exe" : "/corvane-upload");
+  const std::string copy = directory + "/" + (name.empty() ? "corvane-upload" : name) +
+                           (uploader().windows ? ".exe" : "");
   if (!fs::exists(copy)) fs::copy_file(uploader().program, copy);
   return copy;
 }
@@ -375,7 +378,7 @@ int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
 RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
                           const RunOptions& options) {
   const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
-  const std::string executable = placeUploader(binDir);
+  const std::string executable = placeUploader(binDir, options.executableName);
   std::vector<std::string> all;
   if (!options.user.empty() && !uploader().windows && geteuid() == 0) {
     all = {"/usr/bin/setpriv", "--reuid=" + options.user, "--regid=nogroup", "--clear-groups",

@@ -86,10 +86,13 @@ std::string uploaderPath(const std::string& path);
 
 // `utf8` in the uploader's default code page: itself on Linux, GBK on Windows.
 std::string inDefaultCodepage(const std::string& utf8);
+// `utf8` in GBK, whatever the uploader.
+std::string gbkOf(const std::string& utf8);
 
 // Copies the uploader into `directory` (created when missing) under its own
-// file name, unless it is there already; the copy's path.
-std::string placeUploader(const std::string& directory);
+// file name, or under `name` (UTF-8, ".exe" added for the Windows build),
+// unless it is there already; the copy's path.
+std::string placeUploader(const std::string& directory, const std::string& name = "");
 
 // Runs `program`, which lies beside the uploader under test (a helper of the
 // Windows build), with `arguments` through the same launcher; its exit
@@ -144,6 +147,9 @@ struct RunOptions {
   // Where the copy of the uploader lies (its logs folder goes beside it);
   // `dir` itself when empty. Created when missing.
   std::string executableDir;
+  // The copy's file name as placeUploader() takes it; the uploader's own when
+  // empty.
+  std::string executableName;
   // When the tests run as root: the user the uploader runs as, so that file
   // permissions bind it as they bind an ordinary user (Linux build only).
   std::string user;

@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "e2e_harness.h"
@@ -149,6 +150,53 @@ TEST(NativeNames, AUtf8NameWithBlanksUploadsUnderTheDefaultCodePageAndUnderUtf8)
     const std::string id = stringAt(items[items.Size() - 1], "id");
     EXPECT_EQ(store.storedBytes(id), content);
   }
+}
+
+// The names in `directory`, sorted.
+std::vector<std::string> namesIn(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// 診 is D4 5C in GBK: its second byte is that of a backslash. Under the
+// Windows build's default code page the executable's directory (for its logs
+// folder) and the result file's directory (for its temporary file) must be
+// split by character, or a name holding it loses its directory to a lone lead
+// byte. On Linux the names are UTF-8, where no byte of 診 is a separator: the
+// same run shows that such names work there as well.
+TEST(NativeNames, NamesWhoseCharacterEndsInTheByteOfABackslashKeepTheirDirectories) {
+  const std::string zhen = "\xE8\xA8\xBA";                        // 診
+  const std::string report = "\xE5\xA0\xB1\xE5\x91\x8A" + zhen;  // 報告診
+  const std::string resultName = report + ".json";
+  LocalStore store;
+  TempDir dir;
+  const std::string content = patternBytes(3000, 7);
+  writeFile(dir.file("input.bin"), content);
+  fs::create_directories(dir.file(report));
+  const std::string output = dir.file(report + "/" + resultName);
+  RunOptions options;
+  options.executableDir = dir.file("tools" + zhen);
+  options.executableName = report;
+  RunResult run = runUploaderWith(
+      dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"), {{"output", output}})}, options);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  // The logs folder lies beside the executable, and nothing else was made there.
+  const std::string logBase = options.executableDir + "/logs/corvaneMuliUpload.log.";
+  EXPECT_THAT(run.out, HasSubstr(" log dir is " + inDefaultCodepage(uploaderPath(logBase)) + "\n"));
+  EXPECT_THAT(run.logs, HasSubstr(" load config success."));
+  const std::string executable = report + (uploaderIsWindows() ? ".exe" : "");
+  EXPECT_EQ(namesIn(options.executableDir), (std::vector<std::string>{"logs", executable}));
+  // The result file went to its directory, its temporary file gone.
+  EXPECT_EQ(namesIn(dir.file(report)), std::vector<std::string>{resultName});
+  rapidjson::Document result;
+  result.Parse(readFile(output).c_str());
+  ASSERT_TRUE(result.IsObject() && result.HasMember("data")) << readFile(output);
+  EXPECT_EQ(stringAt(result, "code"), "success");
+  EXPECT_EQ(store.storedBytes(stringAt(result["data"], "fileitemid")), content);
 }
 
 }  // namespace

@@ -43,6 +43,18 @@ TEST(Utf8ToLocal, InvalidUtf8GivesTheEmptyTextInEitherCodePage) {
   setLocalCodepage(platformCodepage());
 }
 
+// The offset is where the bad sequence starts, not the byte inside it that
+// gives it away.
+TEST(FirstInvalidUtf8, PointsAtTheStartOfTheFirstBadSequence) {
+  EXPECT_EQ(firstInvalidUtf8("plain \xE4\xB8\xAD text"), std::string::npos);
+  EXPECT_EQ(firstInvalidUtf8(""), std::string::npos);
+  EXPECT_EQ(firstInvalidUtf8("ab\xD4\x5C"), 2u);             // GBK 診
+  EXPECT_EQ(firstInvalidUtf8("\xE4\xB8\xAD\xE4\xB8"), 3u);   // cut short
+  EXPECT_EQ(firstInvalidUtf8("a\xE0\x80\xAF"), 1u);          // overlong
+  EXPECT_EQ(firstInvalidUtf8("ok\xED\xA0\x80"), 2u);         // a surrogate
+  EXPECT_EQ(firstInvalidUtf8("\xFF\xFE{"), 0u);
+}
+
 TEST(Utf8ToLocal, Utf8CodepageKeepsValidTextUnchanged) {
   setLocalCodepage(LocalCodepage::kUtf8);
   EXPECT_EQ(utf8ToLocal("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");

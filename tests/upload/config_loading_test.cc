@@ -179,6 +179,85 @@ TEST_F(ConfigLoading, KeysAreMatchedWithTheirLetterCase) {
   EXPECT_EQ(uploader.errorMessage, "root url is empty!");
 }
 
+// ---- Files in another encoding -------------------------------------------
+
+// `utf8` as GBK, as a Chinese editor saves it by default.
+std::string gbk(const std::string& utf8) {
+  setLocalCodepage(LocalCodepage::kGbk);
+  std::string converted = utf8ToLocal(utf8);
+  setLocalCodepage(platformCodepage());
+  return converted;
+}
+
+// ASCII `text` as UTF-16 with its byte-order mark, as Notepad saves
+// "Unicode" (little-endian) and "Unicode big endian".
+std::string utf16(const std::string& text, bool bigEndian) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : text) {
+    out += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+  }
+  return out;
+}
+
+// The index of the first line holding `needle`; lines.size() when none does.
+size_t lineWith(const LogCapture& log, const std::string& needle) {
+  size_t at = 0;
+  while (at < log.lines.size() && log.lines[at].find(needle) == std::string::npos) ++at;
+  return at;
+}
+
+constexpr char kUtf16Line[] = "configuration file is UTF-16; save it as UTF-8";
+
+TEST_F(ConfigLoading, AUtf16FileSaysSoBeforeLoadConfigError) {
+  for (bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+    LogCapture log;
+    EXPECT_FALSE(loadText(utf16(text(), bigEndian)));
+    EXPECT_EQ(uploader.errorMessage, "");
+    const size_t said = lineWith(log, kUtf16Line);
+    ASSERT_LT(said, log.lines.size());
+    EXPECT_EQ(log.severities[said], google::GLOG_ERROR);
+    EXPECT_LT(said, lineWith(log, " load config error!"));
+    EXPECT_LT(lineWith(log, " load config error!"), log.lines.size());
+    EXPECT_EQ(lineWith(log, "is not UTF-8"), log.lines.size());
+  }
+}
+
+// 診斷 in GBK is D4 5C 94 E0: "\\" followed by 94 is no JSON escape.
+TEST_F(ConfigLoading, AGbkFileThatBreaksTheJsonSaysWhereItIsNotUtf8) {
+  LogCapture log;
+  EXPECT_FALSE(loadText("{\n  \"targetname\": \"" + gbk("\xE8\xA8\xBA\xE6\x96\xB7") + "\"\n}"));
+  EXPECT_EQ(uploader.errorMessage, "");
+  const size_t said =
+      lineWith(log, "configuration file is not UTF-8 (line 2, column 18); save it as UTF-8");
+  ASSERT_LT(said, log.lines.size());
+  EXPECT_EQ(log.severities[said], google::GLOG_ERROR);
+  EXPECT_LT(said, lineWith(log, "configuration is not valid JSON: "));
+  EXPECT_LT(said, lineWith(log, " load config error!"));
+  EXPECT_LT(lineWith(log, " load config error!"), log.lines.size());
+}
+
+// A GBK file that parses goes on to its usual checks: its path is no UTF-8,
+// so the local file cannot be found, and the encoding was named first.
+TEST_F(ConfigLoading, AGbkFileThatParsesStillEndsWithItsUsualMessage) {
+  set("localfile", jsonPath(dir.write("\xE6\x8A\xA5\xE5\x91\x8A.bin", "data")));  // 报告.bin
+  LogCapture log;
+  EXPECT_FALSE(loadText(gbk(text())));
+  EXPECT_EQ(uploader.errorMessage, "local file can not access!");
+  const size_t said = lineWith(log, "configuration file is not UTF-8 (line 7, column ");
+  ASSERT_LT(said, log.lines.size());
+  EXPECT_LT(said, lineWith(log, "local file "));
+  EXPECT_LT(lineWith(log, "local file "), log.lines.size());
+  EXPECT_EQ(lineWith(log, " load config error!"), log.lines.size());
+}
+
+TEST_F(ConfigLoading, Utf8WithChineseAndAByteOrderMarkSaysNothingOfTheEncoding) {
+  set("targetname", jsonString("\xE6\x8A\xA5\xE5\x91\x8A.pdf"));
+  LogCapture log;
+  ASSERT_TRUE(loadText("\xEF\xBB\xBF" + text())) << uploader.errorMessage;
+  EXPECT_EQ(lineWith(log, "save it as UTF-8"), log.lines.size());
+}
+
 // ---- Messages and their order -------------------------------------------
 
 struct MissingKeyCase {
@@ -727,6 +806,19 @@ TEST(ReadTextFile, StopsAtTheFirstNulAndSkipsTheByteOrderMark) {
   std::string reason;
   EXPECT_EQ(readTextFile(dir.file("missing"), &reason), "");
   EXPECT_EQ(reason, "No such file or directory");
+}
+
+// Columns count bytes: 报 before the GBK byte takes three.
+TEST(EncodingProblem, NamesTheFirstByteThatIsNotUtf8ByLineAndByteColumn) {
+  EXPECT_EQ(encodingProblem("{\"a\": \"\xE6\x8A\xA5\"}"), "");
+  EXPECT_EQ(encodingProblem(""), "");
+  EXPECT_EQ(encodingProblem("{\n\"\xE6\x8A\xA5\xB1\xA8\": 1}"),
+            "configuration file is not UTF-8 (line 2, column 5); save it as UTF-8");
+  // A sequence cut short by the end of the file.
+  EXPECT_EQ(encodingProblem("{\"a\":\"\xE6\x8A"),
+            "configuration file is not UTF-8 (line 1, column 7); save it as UTF-8");
+  EXPECT_EQ(encodingProblem("\xFF\xFE{"), "configuration file is UTF-16; save it as UTF-8");
+  EXPECT_EQ(encodingProblem("\xFE\xFF"), "configuration file is UTF-16; save it as UTF-8");
 }
 
 TEST(ParseConfigText, SaysWhereAndWhatTheErrorIs) {
