@@ -1,0 +1,222 @@
+// The transfer loop driven attempt by attempt: requests side by side, each
+// with its own retry and pause, in orders a synchronous stand-in cannot make.
+#include "transport/transfer_loop.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_env.h"
+#include "support/fake_transfers.h"
+#include "support/log_capture.h"
+#include "support/temp_file.h"
+
+namespace corvane {
+namespace {
+
+using testing::FakeEnv;
+using testing::FakeTransfers;
+using testing::LogCapture;
+using testing::TempFile;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+HttpRequest requestTo(const std::string& url) {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = url;
+  return request;
+}
+
+class Loop : public ::testing::Test {
+ protected:
+  // Starts a request that notes its end in `events` and keeps its response.
+  void startNoting(const std::string& url, const std::string& name) {
+    loop.start(requestTo(url), [this, name](HttpResponse response) {
+      events.push_back(name + " done at " + std::to_string(env.steadyMilliseconds()));
+      responses.push_back(std::move(response));
+    });
+  }
+
+  FakeEnv env;
+  FakeTransfers network;
+  RunControls controls;
+  TransferLoop loop{network, controls};
+  std::vector<std::string> events;
+  std::vector<HttpResponse> responses;
+};
+
+TEST_F(Loop, APauseHoldsOnlyTheRequestThatFailed) {
+  LogCapture log;
+  const int64_t start = env.steadyMilliseconds();
+  startNoting("http://h/a", "a");
+  startNoting("http://h/b", "b");
+  loop.turn();  // both begin
+  ASSERT_EQ(network.started().size(), 2u);
+  network.fail(0);
+  loop.turn();  // a's failure is seen: its second attempt is due at once
+  loop.turn();
+  ASSERT_EQ(network.started().size(), 3u);
+  EXPECT_EQ(network.started()[2].url, "http://h/a");
+  network.fail(2);
+  loop.turn();  // a now sits out its pause
+  network.complete(1, R"({"b":1})");
+  loop.turn();
+  loop.turn();  // b's answer is handed over during a's pause
+  EXPECT_THAT(events, ElementsAre("b done at " + std::to_string(start)));
+  EXPECT_EQ(network.started().size(), 3u);
+  // With only the pause left, the loop waits for it in one go.
+  loop.turn();
+  loop.turn();
+  EXPECT_EQ(network.started().size(), 4u);
+  EXPECT_EQ(env.steadyMilliseconds() - start, 2000);
+  EXPECT_THAT(network.waits, ElementsAre(2000));
+  network.complete(3, R"({"a":1})");
+  loop.run();
+  EXPECT_THAT(events, ElementsAre("b done at " + std::to_string(start),
+                                  "a done at " + std::to_string(start + 2000)));
+  EXPECT_EQ(responses[1].body, R"({"a":1})");
+  EXPECT_EQ(responses[1].result, CURLE_OK);
+  EXPECT_THAT(log.lines, ElementsAre("http://h/a attempt 1 failed: Failure when receiving data from "
+                                     "the peer (curl error 56)",
+                                     HasSubstr("http://h/a attempt 2 failed: "),
+                                     "http://h/a connect failed!!! retry 2"));
+}
+
+TEST_F(Loop, ARequestFinishesWhileAnotherIsInItsPause) {
+  startNoting("http://h/a", "a");
+  loop.turn();
+  network.fail(0);
+  loop.turn();
+  loop.turn();
+  network.fail(1);
+  loop.turn();  // a paused until start + 2000
+  startNoting("http://h/b", "b");
+  loop.turn();  // b begins at once: a's pause does not hold it
+  ASSERT_EQ(network.started().size(), 3u);
+  EXPECT_EQ(network.started()[2].url, "http://h/b");
+  network.complete(2);
+  while (events.empty()) loop.turn();
+  EXPECT_THAT(events[0], HasSubstr("b done"));
+  loop.turn();
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/a")) net.complete(i);
+  };
+  loop.run();
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_THAT(events[1], HasSubstr("a done"));
+}
+
+// A request run to its end from inside a running loop (the storage token
+// renewed while parts are in flight) moves on its own; the others stay as
+// they were and their ends wait for the loop.
+TEST_F(Loop, ARequestPerformedMeanwhileLeavesTheOthersInFlight) {
+  TempFile file(std::string(10000, 'p'));
+  ReadOnlyFile open(file.path);
+  BodySource part(open, 0, 10000);
+  HttpRequest put = requestTo("http://blob/part");
+  put.upload = &part;
+  loop.start(put, [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  loop.turn();
+  network.progress(0, 4000);
+  EXPECT_EQ(loop.bytesInFlight(), 4000u);
+  network.answer("http://store/token", R"({"token":"t"})");
+  HttpResponse token = loop.perform(requestTo("http://store/token"));
+  EXPECT_EQ(token.body, R"({"token":"t"})");
+  EXPECT_TRUE(network.started()[0].inFlight);
+  EXPECT_FALSE(network.started()[0].abandoned);
+  EXPECT_EQ(loop.bytesInFlight(), 4000u);
+  network.complete(0);
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].result, CURLE_OK);
+  // The body went out whole, from where it stood.
+  EXPECT_EQ(network.started().size(), 2u);
+}
+
+TEST_F(Loop, AStopAbandonsEveryTransferAndLaterRequestsEndAtOnce) {
+  startNoting("http://h/a", "a");
+  startNoting("http://h/b", "b");
+  loop.turn();
+  network.fail(0);
+  loop.turn();
+  loop.turn();
+  network.fail(2);
+  loop.turn();  // a paused, b in flight
+  controls.stop.raise(15);
+  loop.turn();
+  EXPECT_TRUE(network.started()[1].abandoned);
+  loop.start(requestTo("http://h/c"), [this](HttpResponse response) {
+    responses.push_back(std::move(response));
+  });
+  loop.run();
+  ASSERT_EQ(responses.size(), 3u);
+  for (const HttpResponse& response : responses) {
+    EXPECT_EQ(response.outcome, RequestOutcome::kCancelled);
+    EXPECT_EQ(response.result, CURLE_ABORTED_BY_CALLBACK);
+  }
+  // Nothing more was begun, and no pause was sat out.
+  EXPECT_EQ(network.started().size(), 3u);
+  EXPECT_TRUE(network.waits.empty());
+}
+
+TEST_F(Loop, AGatewayPageIsAFailedAttemptAndItsRetryAfterIsTheWait) {
+  LogCapture log;
+  HttpRequest request = requestTo("http://h/merge");
+  request.gatewayPagesAreFailures = true;
+  loop.start(request, [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  loop.turn();
+  // A page with a Retry-After of 5 s in its header block.
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/merge")) {
+      if (i == 0) {
+        net.complete(0, "<html>busy</html>", 503, "HTTP/1.1 503 Busy\r\nRetry-After: 5\r\n\r\n");
+      } else {
+        net.complete(i, R"({"code":"success"})");
+      }
+    }
+  };
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].result, CURLE_OK);
+  EXPECT_EQ(network.started().size(), 2u);
+  EXPECT_THAT(network.waits, ElementsAre(5000));
+  EXPECT_THAT(log.lines, ElementsAre("http://h/merge attempt 1 failed: HTTP 503 from the service"));
+}
+
+TEST_F(Loop, TheServicesOwnErrorFormIsAnAnswerWhateverItsStatus) {
+  HttpRequest request = requestTo("http://h/task");
+  request.gatewayPagesAreFailures = true;
+  network.answer("http://h/task", R"({"code":503,"message":"later"})");
+  HttpResponse response = loop.perform(request);
+  EXPECT_EQ(response.result, CURLE_OK);
+  EXPECT_EQ(network.started().size(), 1u);
+}
+
+TEST_F(Loop, ASendCapIsSharedAmongTheBodiesInFlight) {
+  TempFile file(std::string(1000, 'p'));
+  ReadOnlyFile open(file.path);
+  BodySource first(open, 0, 500);
+  BodySource second(open, 500, 500);
+  controls.sendCapBytesPerSecond = 8000;
+  HttpRequest a = requestTo("http://blob/1");
+  a.upload = &first;
+  HttpRequest b = requestTo("http://blob/2");
+  b.upload = &second;
+  loop.start(a, nullptr);
+  loop.turn();
+  EXPECT_EQ(network.started()[0].transfer->sendLimit, 8000);
+  loop.start(b, nullptr);
+  loop.turn();
+  EXPECT_EQ(network.started()[0].transfer->sendLimit, 4000);
+  EXPECT_EQ(network.started()[1].transfer->sendLimit, 4000);
+  network.complete(0);
+  loop.turn();
+  loop.turn();
+  EXPECT_EQ(network.started()[1].transfer->sendLimit, 8000);
+}
+
+}  // namespace
+}  // namespace corvane

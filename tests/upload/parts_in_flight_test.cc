@@ -1,0 +1,124 @@
+// A multipart upload with its parts in flight side by side, their ends in an
+// order the test chooses: every part arrives from its own bytes, and the
+// merge goes out only after the last of them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_env.h"
+#include "support/fake_transfers.h"
+#include "transport/transfer_loop.h"
+#include "upload/corvane_multi_upload.h"
+#include "upload/upload_test_util.h"
+
+namespace corvane {
+namespace {
+
+using testing::FakeEnv;
+using testing::FakeTransfers;
+using testing::ScratchDir;
+using ::testing::ElementsAre;
+
+constexpr char kRoot[] = "https://store.test/mdox/v1/data/projects/p1/file-items/multi-part-files";
+
+class PartsInFlight : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    uploader.appkey = "key";
+    uploader.appsecret = "secret";
+    uploader.tokenurl = "https://store.test/oauth2/token";
+    uploader.taskurl = kRoot;
+    uploader.parturl = std::string(kRoot) + "/signed-url";
+    uploader.mergeurl = std::string(kRoot) + "/merge";
+    uploader.projectid = "p1";
+    uploader.targetname = "a.bin";
+    uploader.partSize = 1000;
+    uploader.parallelparts = 3;
+    uploader.accessToken = "tok";
+    uploader.accessTokenExpiry = env.ticks + 3600 * testing::kTicks;
+    uploader.localfile = dir.write("data.bin", content);
+    network.answer(kRoot + std::string("/signed-url"), R"({"data":"https://blob.test/part"})");
+    network.answer(uploader.mergeurl,
+                   R"({"data":{"status":"success","fileItemId":"f1","fileItemName":"a.bin"}})");
+  }
+
+  FakeEnv env;
+  FakeTransfers network;
+  RunControls controls;
+  TransferLoop loop{network, controls};
+  RunContext context{loop};
+  CorvaneMultiUpload uploader{context};
+  ScratchDir dir;
+  const std::string content = testing::patternBytes(2500, 5);
+};
+
+TEST_F(PartsInFlight, TheMergeGoesOutOnlyAfterTheLastPartArrived) {
+  network.answer(kRoot, R"({"data":{"id":"T"}})");
+  std::vector<std::string> order;
+  // Once all three PUTs are in flight they end in the order 3, 1, 2, one a
+  // poll; every begin is noted as it is seen.
+  size_t seen = 0;
+  const std::vector<size_t> endOrder = {2, 0, 1};
+  size_t ended = 0;
+  std::vector<size_t> puts;
+  network.onPoll = [&](FakeTransfers& net) {
+    for (; seen < net.started().size(); ++seen) {
+      const auto& attempt = net.started()[seen];
+      if (attempt.method == "PUT") puts.push_back(seen);
+      order.push_back(attempt.method + " " + attempt.url.substr(attempt.url.rfind('/')));
+    }
+    if (puts.size() == 3 && ended < 3) {
+      net.complete(puts[endOrder[ended]]);
+      order.push_back("end of part " + std::to_string(endOrder[ended] + 1));
+      ++ended;
+    }
+  };
+  ::testing::internal::CaptureStdout();
+  bool uploaded = uploader.uploadMultipart(ReadOnlyFile(uploader.localfile));
+  std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(uploaded) << uploader.errorMessage;
+  for (; seen < network.started().size(); ++seen) {
+    const auto& attempt = network.started()[seen];
+    order.push_back(attempt.method + " " + attempt.url.substr(attempt.url.rfind('/')));
+  }
+  EXPECT_THAT(order, ElementsAre("POST /multi-part-files", "POST /signed-url", "POST /signed-url",
+                                 "POST /signed-url", "PUT /part", "PUT /part", "PUT /part",
+                                 "end of part 3", "end of part 1", "end of part 2", "POST /merge"));
+  EXPECT_EQ(uploader.fileItemId, "f1");
+  // Each PUT answer ("{}" here), then its part's mark.
+  EXPECT_THAT(printed, ::testing::HasSubstr("\n{}.{}.{}.\nmergeUploadTask"));
+}
+
+// Storage that fails every transfer: the three parts in flight spend their
+// attempts side by side, and once one of them gave up no further part
+// starts, so the run ends after one request's attempts, not one per part.
+TEST_F(PartsInFlight, OnceAPartSpentItsAttemptsNoFurtherPartStarts) {
+  uploader.partSize = 500;  // five parts, three at a time
+  network.answer(kRoot, R"({"data":{"id":"T"}})");
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("https://blob.test/")) net.fail(i, CURLE_SEND_ERROR);
+  };
+  ::testing::internal::CaptureStdout();
+  bool uploaded = uploader.uploadMultipart(ReadOnlyFile(uploader.localfile));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(uploaded);
+  EXPECT_EQ(uploader.errorMessage, "uploadPartData failed!");
+  size_t urlRequests = 0;
+  size_t puts = 0;
+  size_t merges = 0;
+  for (const auto& attempt : network.started()) {
+    urlRequests += attempt.url.find("/signed-url") != std::string::npos;
+    puts += attempt.method == "PUT";
+    merges += attempt.url.find("/merge") != std::string::npos;
+  }
+  EXPECT_EQ(urlRequests, 3u);
+  EXPECT_EQ(puts, 3u * 33u);
+  EXPECT_EQ(merges, 0u);
+  // The pauses of the three overlapped: 31 of 2 seconds, not 93.
+  EXPECT_EQ(env.totalSleptMilliseconds(), 62000);
+}
+
+}  // namespace
+}  // namespace corvane
