@@ -65,3 +65,14 @@ void handle_control_shutdown(StoreContext& ctx, Exchange& ex) {
 }
 
 }  // namespace localstore
+
+namespace localstore {
+
+void handle_control_forget_task(StoreContext& ctx, Exchange& ex) {
+  const std::string id = ex.req.matches.size() > 1 ? std::string(ex.req.matches[1]) : "";
+  if (id.empty() || !ctx.tasks.find(id)) return reply_error(ex.res, 404, "unknown task");
+  ctx.tasks.remove(id);
+  reply_ok(ex.res);
+}
+
+}  // namespace localstore

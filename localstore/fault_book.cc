@@ -1,6 +1,9 @@
 #include "fault_book.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <vector>
 
 #include "crypto_util.h"
 #include "json_util.h"
@@ -24,6 +27,7 @@ std::optional<FaultAction> action_from_name(const std::string& name) {
   if (name == "redirect") return FaultAction::kRedirect;
   if (name == "stall-read") return FaultAction::kStallRead;
   if (name == "stall-answer") return FaultAction::kStallAnswer;
+  if (name == "endless") return FaultAction::kEndless;
   return std::nullopt;
 }
 
@@ -84,12 +88,39 @@ bool parse_range(const rapidjson::Value& v, FaultRule& rule, std::string& error)
   return true;
 }
 
+std::optional<LocalFileChange> change_from_name(const std::string& name) {
+  if (name == "remove") return LocalFileChange::kRemove;
+  if (name == "cut") return LocalFileChange::kCut;
+  if (name == "grow") return LocalFileChange::kGrow;
+  if (name == "rewrite") return LocalFileChange::kRewrite;
+  if (name == "rewrite-keep-time") return LocalFileChange::kRewriteKeepTime;
+  return std::nullopt;
+}
+
+bool parse_local_file(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
+  rule.local_file = member_string(v, "localFile").value_or("");
+  std::string name = member_string(v, "localFileChange").value_or("");
+  if (rule.local_file.empty() != name.empty()) {
+    error = "\"localFile\" and \"localFileChange\" go together";
+    return false;
+  }
+  if (name.empty()) return true;
+  auto change = change_from_name(name);
+  if (!change) {
+    error = "\"localFileChange\" is remove|cut|grow|rewrite|rewrite-keep-time";
+    return false;
+  }
+  rule.local_file_change = *change;
+  rule.local_file_bytes = member_uint64(v, "localFileBytes").value_or(0);
+  return true;
+}
+
 bool parse_rule(const rapidjson::Value& v, FaultRule& rule, std::string& error) {
   auto kind = kind_from_name(member_string(v, "kind").value_or(""));
   auto action = action_from_name(member_string(v, "action").value_or(""));
   if (!kind || !action) {
     error = "each rule needs a known \"kind\" and \"action\" "
-            "(status|body|drop|cut|pass|redirect|stall-read|stall-answer)";
+            "(status|body|drop|cut|pass|redirect|stall-read|stall-answer|endless)";
     return false;
   }
   rule.kind = *kind;
@@ -128,7 +159,7 @@ bool parse_rule(const rapidjson::Value& v, FaultRule& rule, std::string& error) 
     error = "\"headerValue\" and \"headerBytes\" need \"header\"";
     return false;
   }
-  return true;
+  return parse_local_file(v, rule, error);
 }
 
 // Sets the member at the dotted `path` of `root` to `value`, creating (or
@@ -169,8 +200,64 @@ std::string_view fault_action_name(FaultAction action) {
     case FaultAction::kRedirect: return "redirect";
     case FaultAction::kStallRead: return "stall-read";
     case FaultAction::kStallAnswer: return "stall-answer";
+    case FaultAction::kEndless: return "endless";
   }
   return "status";
+}
+
+namespace {
+
+// Overwrites every byte of `path` in place with its complement.
+bool rewrite_in_place(const std::string& path) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  if (!file) return false;
+  std::vector<char> block(1 << 20);
+  for (std::streamoff at = 0;; at += static_cast<std::streamoff>(block.size())) {
+    file.seekg(at);
+    file.read(block.data(), static_cast<std::streamsize>(block.size()));
+    std::streamsize got = file.gcount();
+    if (got <= 0) break;
+    for (std::streamsize i = 0; i < got; ++i) block[i] = static_cast<char>(~block[i]);
+    file.clear();
+    file.seekp(at);
+    file.write(block.data(), got);
+    if (got < static_cast<std::streamsize>(block.size())) break;
+  }
+  file.flush();
+  return static_cast<bool>(file);
+}
+
+}  // namespace
+
+bool change_local_file(const FaultRule& rule) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path path(rule.local_file);
+  switch (rule.local_file_change) {
+    case LocalFileChange::kNone:
+      return true;
+    case LocalFileChange::kRemove:
+      return fs::remove(path, error);
+    case LocalFileChange::kCut:
+      fs::resize_file(path, rule.local_file_bytes, error);
+      return !error;
+    case LocalFileChange::kGrow: {
+      std::ofstream out(path, std::ios::binary | std::ios::app);
+      std::string more(rule.local_file_bytes, 'g');
+      out.write(more.data(), static_cast<std::streamsize>(more.size()));
+      return static_cast<bool>(out);
+    }
+    case LocalFileChange::kRewrite:
+    case LocalFileChange::kRewriteKeepTime: {
+      auto before = fs::last_write_time(path, error);
+      if (error || !rewrite_in_place(rule.local_file)) return false;
+      if (rule.local_file_change == LocalFileChange::kRewriteKeepTime) {
+        fs::last_write_time(path, before, error);
+      }
+      return !error;
+    }
+  }
+  return false;
 }
 
 bool answers_nothing(FaultAction action) {

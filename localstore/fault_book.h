@@ -25,6 +25,18 @@ enum class FaultAction {
   kRedirect,     // read the body, answer `status` (default 307) with a Location
   kStallRead,    // read no body and answer nothing for `seconds`, then close
   kStallAnswer,  // read the whole body, answer nothing for `seconds`, then close
+  kEndless,      // read the whole body, then answer 200 with a body that never ends
+};
+
+// What a rule does to a file of the client's machine when it fires, before
+// its action: the uploader's local file changed while a request is held.
+enum class LocalFileChange {
+  kNone,
+  kRemove,   // delete the file
+  kCut,      // cut it to `local_file_bytes` bytes
+  kGrow,     // append `local_file_bytes` bytes
+  kRewrite,  // overwrite every byte in place (same size), new modification time
+  kRewriteKeepTime,  // the same, with the old modification time put back
 };
 
 // Whether the action ends the connection without any response.
@@ -51,7 +63,13 @@ struct FaultRule {
   std::string header_name;
   std::string header_value;
   std::uint64_t header_bytes = 0;
+  std::string local_file;  // the file changed when the rule fires
+  LocalFileChange local_file_change = LocalFileChange::kNone;
+  std::uint64_t local_file_bytes = 0;
 };
+
+// Applies the rule's change to its local file; false when it failed.
+bool change_local_file(const FaultRule& rule);
 
 std::string_view fault_action_name(FaultAction action);
 

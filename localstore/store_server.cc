@@ -136,6 +136,7 @@ void StoreServer::add_control_routes() {
   add_control("DELETE", "/_control/faults", handle_control_clear_faults);
   add_control("POST", "/_control/clock", handle_control_clock);
   add_control("POST", "/_control/shutdown", handle_control_shutdown);
+  add_control("DELETE", "/_control/tasks/([^/]+)", handle_control_forget_task);
   if (ctx_.sink) {
     add_control("GET", "/_control/sink", handle_control_sink);
     add_control("DELETE", "/_control/sink", handle_control_clear_sink);
@@ -204,6 +205,9 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   bool unread = fault && fault->action == FaultAction::kStallRead;
   bool text = kind_has_text_body(route.kind) && !unread;
   if (text) body.read_text(kTextBodyCap);
+  if (fault && !change_local_file(*fault)) {
+    std::fprintf(stderr, "fault: the local file %s could not be changed\n", fault->local_file.c_str());
+  }
   if (fault && fault->action != FaultAction::kPass) {
     apply_fault(*fault, ex, record);
   } else {
@@ -258,6 +262,18 @@ void StoreServer::apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord
   }
   if (rule.action == FaultAction::kStallRead || rule.action == FaultAction::kStallAnswer) {
     return stall(rule, ex, record);
+  }
+  if (rule.action == FaultAction::kEndless) {
+    ex.body.drain();
+    ex.res.status = 200;
+    // Writes until the client goes away or the stand-in stops.
+    ex.res.set_chunked_content_provider("application/octet-stream",
+                                        [this](size_t, httplib::DataSink& sink) {
+                                          static const std::string block(64 * 1024, 'e');
+                                          return svr_.is_running() &&
+                                                 sink.write(block.data(), block.size());
+                                        });
+    return;
   }
   if (rule.action == FaultAction::kCut) {
     // Half of the announced body (the first block when none was announced),

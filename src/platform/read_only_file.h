@@ -33,8 +33,9 @@ class ReadOnlyFile {
 
   // False when the file could not be opened or is not a regular file.
   bool isOpen() const { return handle_ != kClosed; }
-  // Size in bytes taken from the open file; 0 when it is not open.
-  uint64_t size() const;
+  // Size in bytes of the open file as it was when it was opened (the one
+  // measurement of it); 0 when it is not open.
+  uint64_t size() const { return opened_.size; }
   // Reads up to `length` bytes at `offset` without moving any shared
   // position. Returns the bytes read, 0 at the end of the file, -1 on error.
   // A large read into a buffer misaligned against the file may return only

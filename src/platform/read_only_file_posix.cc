@@ -68,12 +68,6 @@ ReadOnlyFile::~ReadOnlyFile() {
   if (isOpen()) ::close(fd(handle_));
 }
 
-uint64_t ReadOnlyFile::size() const {
-  struct stat info {};
-  if (!isOpen() || fstat(fd(handle_), &info) != 0) return 0;
-  return static_cast<uint64_t>(info.st_size);
-}
-
 int64_t ReadOnlyFile::readAt(uint64_t offset, char* destination, size_t length) const {
   if (!isOpen()) return -1;
   length = alignedReadLength(offset, destination, length);

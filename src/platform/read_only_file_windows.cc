@@ -81,12 +81,6 @@ ReadOnlyFile::~ReadOnlyFile() {
   if (isOpen()) CloseHandle(handleOf(handle_));
 }
 
-uint64_t ReadOnlyFile::size() const {
-  LARGE_INTEGER size;
-  if (!isOpen() || !GetFileSizeEx(handleOf(handle_), &size)) return 0;
-  return static_cast<uint64_t>(size.QuadPart);
-}
-
 int64_t ReadOnlyFile::readAt(uint64_t offset, char* destination, size_t length) const {
   if (!isOpen()) return -1;
   // One read at a 64-bit offset; the file's own position is not relied on.

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "e2e_harness.h"
+#include "fault_rules.h"
 
 namespace corvane::e2e {
 namespace {
@@ -39,122 +40,6 @@ enum class Flow {
   kMultipart,  // task, three parts, merge
   kTenant,     // small file for a tenant: gateway token and project lookup first
 };
-
-// One fault rule for POST /_control/faults, written with RapidJSON.
-struct Rule {
-  Rule(std::string kindName, std::string actionName)
-      : kind(std::move(kindName)), action(std::move(actionName)) {}
-  Rule& nth(int n) {
-    nthValue = n;
-    return *this;
-  }
-  Rule& status(int code) {
-    statusValue = code;
-    return *this;
-  }
-  Rule& body(std::string text) {
-    bodyValue = std::move(text);
-    return *this;
-  }
-  Rule& bodyBase64(std::string text) {
-    bodyBase64Value = std::move(text);
-    return *this;
-  }
-  Rule& contentType(std::string type) {
-    contentTypeValue = std::move(type);
-    return *this;
-  }
-  // Sets the member at the dotted `path` of the answer to the raw JSON `json`.
-  Rule& set(std::string path, std::string json) {
-    sets.emplace_back(std::move(path), std::move(json));
-    return *this;
-  }
-  Rule& padTo(uint64_t bytes) {
-    padToValue = bytes;
-    return *this;
-  }
-  Rule& header(std::string name, uint64_t lineBytes) {
-    headerName = std::move(name);
-    headerBytes = lineBytes;
-    return *this;
-  }
-  Rule& seconds(int count) {
-    secondsValue = count;
-    return *this;
-  }
-  // The rule fires for the nth through the mth request of its kind.
-  Rule& through(int m) {
-    throughValue = m;
-    return *this;
-  }
-
-  std::string kind;
-  std::string action;
-  int nthValue = 0;
-  int statusValue = 0;  // 0: the stand-in's default
-  std::optional<std::string> bodyValue;
-  std::optional<std::string> bodyBase64Value;
-  std::optional<std::string> contentTypeValue;
-  std::vector<std::pair<std::string, std::string>> sets;
-  uint64_t padToValue = 0;
-  std::string headerName;
-  uint64_t headerBytes = 0;
-  int secondsValue = 0;  // 0: the stand-in's default
-  int throughValue = 0;  // 0: the nth alone
-};
-
-std::string rulesJson(const std::vector<Rule>& rules) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
-  auto text = [&w](const char* key, const std::string& value) {
-    w.Key(key);
-    w.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  };
-  w.StartArray();
-  for (const Rule& r : rules) {
-    w.StartObject();
-    text("kind", r.kind);
-    text("action", r.action);
-    w.Key("nth");
-    w.Int(r.nthValue);
-    if (r.statusValue) {
-      w.Key("status");
-      w.Int(r.statusValue);
-    }
-    if (r.bodyValue) text("body", *r.bodyValue);
-    if (r.bodyBase64Value) text("bodyBase64", *r.bodyBase64Value);
-    if (r.contentTypeValue) text("contentType", *r.contentTypeValue);
-    if (!r.sets.empty()) {
-      w.Key("set");
-      w.StartObject();
-      for (const auto& [path, json] : r.sets) {
-        w.Key(path.c_str());
-        w.RawValue(json.data(), json.size(), rapidjson::kStringType);
-      }
-      w.EndObject();
-    }
-    if (r.padToValue) {
-      w.Key("padTo");
-      w.Uint64(r.padToValue);
-    }
-    if (!r.headerName.empty()) {
-      text("header", r.headerName);
-      w.Key("headerBytes");
-      w.Uint64(r.headerBytes);
-    }
-    if (r.secondsValue) {
-      w.Key("seconds");
-      w.Int(r.secondsValue);
-    }
-    if (r.throughValue) {
-      w.Key("through");
-      w.Int(r.throughValue);
-    }
-    w.EndObject();
-  }
-  w.EndArray();
-  return buffer.GetString();
-}
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
