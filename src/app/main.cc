@@ -8,6 +8,7 @@
 
 #include "app/command_line.h"
 #include "app/main_log.h"
+#include "platform/stop_signals.h"
 #include "text/log_text.h"
 #include "transport/curl_driver.h"
 #include "transport/transfer_loop.h"
@@ -70,6 +71,9 @@ int main(int argc, char* argv[]) {
     }
     return -1;
   }
+  // From here a stop ends the run cleanly, with its result.
+  corvane::StopSignals signals(controls.stop);
   uploader->run();
+  signals.runEnded();
   return 0;
 }

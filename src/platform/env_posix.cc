@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+#include <ctime>
 
 #include "platform/env.h"
 
@@ -64,8 +64,12 @@ class PosixEnv final : public Env {
     return {state + "/corvane-upload/logs"};
   }
 
+  // One sleep that a signal cuts short (a stop must not wait for a pause).
   void sleepMilliseconds(int64_t milliseconds) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    struct timespec pause {};
+    pause.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000;
+    nanosleep(&pause, nullptr);
   }
 
   std::string newUuid() override {

@@ -79,8 +79,9 @@ class WindowsEnv final : public Env {
   // library puts them by default.
   std::vector<std::string> fallbackLogDirectories() override { return {}; }
 
+  // A stop cuts the sleep short: it must not wait for a pause.
   void sleepMilliseconds(int64_t milliseconds) override {
-    Sleep(static_cast<DWORD>(milliseconds));
+    windows::sleepUnlessStopped(static_cast<DWORD>(milliseconds));
   }
 
   std::string newUuid() override {

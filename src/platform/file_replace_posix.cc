@@ -53,12 +53,13 @@ bool isDirectory(const std::string& path) {
 
 }  // namespace
 
-bool replaceFile(const std::string& path, const std::string& text, std::string& reason) {
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
+                 bool durable) {
   if (path.empty()) return fail(reason, ENOENT);
   std::vector<char> temporary = temporaryTemplate(path);
   int fd = mkstemp(temporary.data());
   if (fd < 0) return fail(reason, errno);
-  bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+  bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, text) && (!durable || fsync(fd) == 0);
   int error = errno;
   if (::close(fd) != 0 && written) {
     written = false;

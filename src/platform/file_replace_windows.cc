@@ -112,13 +112,15 @@ void deleteFile(const std::string& path) {
 
 }  // namespace
 
-bool replaceFile(const std::string& path, const std::string& text, std::string& reason) {
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
+                 bool durable) {
   if (path.empty()) return fail(reason, ERROR_PATH_NOT_FOUND);
   DWORD error = 0;
   std::string temporary = createTemporary(path, error);
   if (temporary.empty()) return fail(reason, error);
   HANDLE file = openForWriting(temporary);
-  bool written = file != INVALID_HANDLE_VALUE && writeAll(file, text) && FlushFileBuffers(file);
+  bool written = file != INVALID_HANDLE_VALUE && writeAll(file, text) &&
+                 (!durable || FlushFileBuffers(file));
   error = GetLastError();
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   if (written && moveOver(temporary, path)) return true;

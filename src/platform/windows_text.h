@@ -20,4 +20,8 @@ std::wstring widen(const std::string& text);
 // so that both systems name a failure alike.
 std::string errorText(DWORD error);
 
+// Sleeps `milliseconds`, or less when a stop is raised meanwhile
+// (stop_signals_windows.cc).
+void sleepUnlessStopped(DWORD milliseconds);
+
 }  // namespace corvane::windows

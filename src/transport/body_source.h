@@ -2,6 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+// The hash is compiled in, header only: no library to link on any platform.
+#ifndef XXH_INLINE_ALL
+#define XXH_INLINE_ALL
+#endif
+#include <xxhash.h>
 
 #include "platform/read_only_file.h"
 
@@ -10,13 +17,24 @@ namespace corvane {
 // A window of an open file sent as a request body: `length` bytes from
 // `offset`. Every read is bounded by the bytes still due, so a transfer never
 // sends more than its window, and rewind() brings it back to its first byte.
+// The bytes are hashed (XXH3, 64 bits) as they are read for sending.
 class BodySource {
  public:
   BodySource(const ReadOnlyFile& file, uint64_t offset, uint64_t length)
-      : file_(file), offset_(offset), length_(length) {}
+      : file_(file), offset_(offset), length_(length) {
+    XXH3_64bits_reset(&hash_);
+  }
 
+  uint64_t offset() const { return offset_; }
   uint64_t length() const { return length_; }
-  void rewind() { sent_ = 0; }
+  void rewind() {
+    sent_ = 0;
+    XXH3_64bits_reset(&hash_);
+    hashed_ = true;
+  }
+  // The hash of the window as the last attempt read it, front to back and
+  // whole; nothing when it did not (it moved back and forth, or stopped).
+  std::optional<uint64_t> digest() const;
   // True once a read found the file ending inside the window: it shrank, and
   // no later attempt can send the window whole.
   bool fileShrank() const { return shrank_; }
@@ -38,6 +56,12 @@ class BodySource {
   uint64_t length_;
   uint64_t sent_ = 0;
   bool shrank_ = false;
+  XXH3_state_t hash_;
+  bool hashed_ = true;  // every byte read so far went into the hash in order
 };
+
+// The hash of `length` bytes of `file` from `offset`, read now; nothing when
+// they cannot all be read.
+std::optional<uint64_t> windowDigest(const ReadOnlyFile& file, uint64_t offset, uint64_t length);
 
 }  // namespace corvane

@@ -16,6 +16,10 @@ constexpr int64_t kMebibyte = 1048576;
 constexpr int kMaxParallelParts = 16;
 constexpr int kMinStallSeconds = 5;
 constexpr int kMaxStallSeconds = 3600;
+constexpr int kMaxKbps = 10485760;
+// The least share of a cap a part in flight may get: twice the rate below
+// which a transfer counts as stalled, so that a cap alone never cuts one.
+constexpr int kMinKbpsPerPart = 2;
 
 struct DefaultedKey {
   const char* key;
@@ -168,11 +172,84 @@ bool readBoundedInt(const rapidjson::Document& document, CorvaneMultiUpload& upl
   return true;
 }
 
+// The cap on the rate of all transfers together, in KiB per second.
+bool readMaxKbps(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunContext& context = uploader.context();
+  int& maxkbps = context.settings.maxkbps;
+  if (!readBoundedInt(document, uploader, "maxkbps", 0, kMaxKbps, maxkbps, "max kbps is invalid!")) {
+    return false;
+  }
+  if (maxkbps > 0 && maxkbps < kMinKbpsPerPart * uploader.parallelparts) {
+    return fail(uploader, "max kbps is invalid!");
+  }
+  context.loop.controls().sendCapBytesPerSecond = static_cast<int64_t>(maxkbps) * 1024;
+  return true;
+}
+
 bool readTransferLimits(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   return readBoundedInt(document, uploader, "parallelparts", 1, kMaxParallelParts,
                         uploader.parallelparts, "parallel parts is invalid!") &&
          readBoundedInt(document, uploader, "stallseconds", kMinStallSeconds, kMaxStallSeconds,
-                        uploader.stallseconds, "stall seconds is invalid!");
+                        uploader.stallseconds, "stall seconds is invalid!") &&
+         readMaxKbps(document, uploader);
+}
+
+// An optional path, converted like `output`; false with `invalid` when the
+// key names one that has no form in the local code page.
+bool readLocalPath(const rapidjson::Document& document, CorvaneMultiUpload& uploader,
+                   const char* key, std::string& path, const char* invalid) {
+  if (!getConfigString(document, key, path)) return true;
+  std::string local = utf8ToLocal(path);
+  if (local.empty()) {
+    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << " has no "
+                      << localCodepageName() << " form";
+    return fail(uploader, invalid);
+  }
+  path = local;
+  return true;
+}
+
+// The journal of a multipart upload, when one is named: it can be created
+// there, and no other run holds it (it stays locked for the whole run).
+bool openResumeJournal(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunContext& context = uploader.context();
+  std::string& path = context.settings.resumefile;
+  if (!readLocalPath(document, uploader, "resumefile", path, "resumefile can not write!")) {
+    return false;
+  }
+  if (path.empty()) return true;
+  LockedFile::OpenStatus status;
+  std::string reason;
+  context.journal = ResumeJournal::open(path, status, reason);
+  if (context.journal) return true;
+  if (status == LockedFile::OpenStatus::kInUse) {
+    UPLOAD_LOG(ERROR) << "resume journal " << escapeControls(path) << " is held by another run";
+    return fail(uploader, "resumefile is in use!");
+  }
+  UPLOAD_LOG(ERROR) << "resume journal " << escapeControls(path) << " can not be created: " << reason;
+  return fail(uploader, "resumefile can not write!");
+}
+
+// The progress report, when one is named: probed like the result file, then
+// written for the first time.
+bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunContext& context = uploader.context();
+  std::string& path = context.settings.progressfile;
+  if (!readLocalPath(document, uploader, "progressfile", path, "progressfile can not write!")) {
+    return false;
+  }
+  if (path.empty()) return true;
+  std::string reason;
+  if (!canReplaceFile(path, reason)) {
+    UPLOAD_LOG(ERROR) << "progress file " << escapeControls(path) << " can not be created: "
+                      << reason;
+    return fail(uploader, "progressfile can not write!");
+  }
+  context.progress = std::make_unique<ProgressReport>(path, context.loop);
+  context.loop.controls().observer = context.progress.get();
+  // Every run begins with a token: the storage token, or the gateway's.
+  context.progress->enterPhase("token");
+  return true;
 }
 
 // Whether the result file can be written where `output` names it, known
@@ -233,7 +310,8 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
   }
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
-      !readTransferLimits(document, *this) || !checkOutput(*this)) {
+      !readTransferLimits(document, *this) || !checkOutput(*this) ||
+      !openResumeJournal(document, *this) || !openProgressReport(document, *this)) {
     return false;
   }
   removeEarlierResult(*this);

@@ -8,6 +8,7 @@
 #include "platform/read_only_file.h"
 #include "transport/gateway_signing.h"
 #include "transport/http_exchange.h"
+#include "upload/part_sender.h"
 #include "upload/run_context.h"
 
 namespace corvane {
@@ -106,6 +107,17 @@ class CorvaneMultiUpload {
   HttpRequest newRequest(const std::string& method, const std::string& url) const;
   // Whether the local file changed since it was opened; logs it when it did.
   bool fileChanged(const ReadOnlyFile& file) const;
+  // uploadPartData for the parts `indices` alone (resume.cc: a continued
+  // task needs only the parts its journal lacks).
+  PartsOutcome sendPlannedParts(const std::string& uploadId, const ReadOnlyFile& file,
+                                const std::vector<uint64_t>& indices, bool continuedTask);
+  // The task and parts a matching journal lets this run skip (resume.cc).
+  struct Continuation {
+    std::string task;
+    std::vector<uint64_t> missing;  // the parts still to send, from 0
+  };
+  std::optional<Continuation> continueFromJournal(const ReadOnlyFile& file);
+  void startJournal(const ReadOnlyFile& file, const std::string& task);
 
   RunContext& context_;
 };

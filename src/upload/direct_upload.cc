@@ -30,6 +30,7 @@ bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
   // The length announced is the length of the open file, the one sent.
   uint64_t size = file.size();
   UPLOAD_LOG(INFO) << "upload file size: " << size;
+  reportPhase(context_.progress.get(), "direct");
   file.adviseSequential();
 
   std::string length = std::to_string(size);

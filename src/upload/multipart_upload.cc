@@ -73,6 +73,7 @@ std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::stri
 }
 
 bool CorvaneMultiUpload::createUploadTask(std::string& uploadId, const ReadOnlyFile& file) {
+  reportPhase(context_.progress.get(), "task");
   auto request = documentStorePost(taskurl, taskBody(targetname, projectid, file.size()));
   if (!request) return false;
   HttpResponse response = context_.loop.perform(*request);
@@ -140,6 +141,7 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
 }
 
 bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
+  reportPhase(context_.progress.get(), "merge");
   auto request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
   if (!request) return false;
   HttpResponse response = context_.loop.perform(*request);

@@ -1,6 +1,8 @@
 #include <cstdio>
 #include <iostream>
 #include <list>
+#include <optional>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/read_only_file.h"
@@ -8,6 +10,8 @@
 #include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/part_plan.h"
+#include "upload/part_sender.h"
+#include "upload/response_judging.h"
 
 namespace corvane {
 namespace {
@@ -33,6 +37,14 @@ bool isDoomed(const HttpResponse& response) {
          response.outcome == RequestOutcome::kCancelled;
 }
 
+// The service's own refusal (its error form), as opposed to no answer.
+bool isRefusal(const HttpResponse& response) {
+  rapidjson::Document document;
+  if (response.result != CURLE_OK || !parseObject(response.body, document)) return false;
+  auto code = document.FindMember("code");
+  return code != document.MemberEnd() && code->value.IsInt();
+}
+
 // Sends every part of a file: each part asks for its signed URL and then PUTs
 // its bytes there. Up to `parallelparts` parts are on their way at once, on
 // this thread, in the run's transfer loop; with one, the parts go strictly
@@ -41,19 +53,25 @@ bool isDoomed(const HttpResponse& response) {
 class PartSender {
  public:
   PartSender(CorvaneMultiUpload& uploader, const std::string& uploadId, const ReadOnlyFile& file,
-             const PartPlan& plan)
+             const PartPlan& plan, const std::vector<uint64_t>& indices, bool continuedTask)
       : uploader_(uploader),
         uploadId_(uploadId),
         file_(file),
         plan_(plan),
+        indices_(indices),
         loop_(uploader.context().loop),
-        start_(Env::current().nowTicks()) {}
+        journal_(uploader.context().journal.get()),
+        progress_(uploader.context().progress.get()),
+        watchForUnknownTask_(continuedTask),
+        start_(Env::current().nowTicks()) {
+    for (uint64_t index : indices_) due_ += plan_.size(index);
+  }
 
-  // True when every part arrived whole.
-  bool sendAll() {
+  PartsOutcome sendAll() {
     fill();
     loop_.run();
-    return !failed_ && bytesArrived_ == plan_.total();
+    if (taskUnknown_) return PartsOutcome::kTaskUnknown;
+    return !failed_ && bytesArrived_ == due_ ? PartsOutcome::kArrived : PartsOutcome::kFailed;
   }
 
  private:
@@ -66,8 +84,8 @@ class PartSender {
 
   void fill() {
     while (inFlight_.size() < static_cast<size_t>(uploader_.parallelparts) &&
-           next_ < plan_.count() && !doomed_) {
-      startPart(next_++);
+           next_ < indices_.size() && !doomed_) {
+      startPart(indices_[next_++]);
     }
   }
 
@@ -89,7 +107,15 @@ class PartSender {
 
   void onPartUrl(Part& part, const HttpResponse& response) {
     std::string url;
-    if (!uploader_.judgePartUrl(response, url)) {
+    const bool judged = uploader_.judgePartUrl(response, url);
+    if (watchForUnknownTask_ && response.result == CURLE_OK) {
+      // The first answer about a continued task tells whether the service
+      // still knows it.
+      watchForUnknownTask_ = false;
+      taskUnknown_ = !judged && isRefusal(response);
+      doomed_ = doomed_ || taskUnknown_;
+    }
+    if (!judged) {
       doomed_ = doomed_ || isDoomed(response);
       return finishPart(part, false);
     }
@@ -115,37 +141,74 @@ class PartSender {
     // One mark per part that obtained a URL, whatever became of it.
     if (part.gotUrl) std::cout << '.' << std::flush;
     failed_ = failed_ || !sent;
-    if (sent) bytesArrived_ += part.body.length();
+    if (sent) arrived(part);
     logPartProgress(part.index + 1, plan_.count(), part.body.length(), bytesArrived_,
                     Env::current().nowTicks() - start_, sent);
     inFlight_.remove_if([&part](const Part& entry) { return &entry == &part; });
     fill();
   }
 
+  // A part the service acknowledged: its bytes count, and the journal keeps
+  // it (on disk before the next part can depend on it).
+  void arrived(Part& part) {
+    bytesArrived_ += part.body.length();
+    if (progress_) progress_->acknowledge(part.body.length(), true);
+    if (!journal_) return;
+    std::optional<uint64_t> hash = part.body.digest();
+    if (!hash) hash = windowDigest(file_, part.body.offset(), part.body.length());
+    if (!hash || !journal_->recordPart({part.index + 1, part.body.length(), *hash})) {
+      UPLOAD_LOG(WARNING) << "part " << part.index + 1 << " could not be written to the journal";
+    }
+  }
+
   CorvaneMultiUpload& uploader_;
   const std::string& uploadId_;
   const ReadOnlyFile& file_;
   const PartPlan& plan_;
+  const std::vector<uint64_t>& indices_;
   TransferLoop& loop_;
+  ResumeJournal* journal_;
+  ProgressReport* progress_;
   std::list<Part> inFlight_;
-  uint64_t next_ = 0;
+  size_t next_ = 0;
   bool failed_ = false;
   bool doomed_ = false;
+  bool watchForUnknownTask_;
+  bool taskUnknown_ = false;
+  uint64_t due_ = 0;
   uint64_t bytesArrived_ = 0;
   const int64_t start_;
 };
 
 }  // namespace
 
+PartsOutcome sendParts(CorvaneMultiUpload& uploader, const std::string& uploadId,
+                       const ReadOnlyFile& file, const PartPlan& plan,
+                       const std::vector<uint64_t>& indices, bool continuedTask) {
+  return PartSender(uploader, uploadId, file, plan, indices, continuedTask).sendAll();
+}
+
 bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId, const ReadOnlyFile& file) {
+  PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
+  std::vector<uint64_t> every(plan.count());
+  for (uint64_t index = 0; index < plan.count(); ++index) every[index] = index;
+  return sendPlannedParts(uploadId, file, every, false) == PartsOutcome::kArrived;
+}
+
+PartsOutcome CorvaneMultiUpload::sendPlannedParts(const std::string& uploadId,
+                                                  const ReadOnlyFile& file,
+                                                  const std::vector<uint64_t>& indices,
+                                                  bool continuedTask) {
   PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
   UPLOAD_LOG(INFO) << "upload file size: " << plan.total() << " ; part size: " << partSize
                    << " ; part count: " << plan.count();
+  reportPhase(context_.progress.get(), "parts");
   file.adviseSequential();
-  bool allSent = PartSender(*this, uploadId, file, plan).sendAll();
+  PartsOutcome outcome = sendParts(*this, uploadId, file, plan, indices, continuedTask);
   std::cout << '\n' << std::flush;
   // Parts of a file that changed meanwhile are no copy of it: no merge.
-  return allSent && !fileChanged(file);
+  if (outcome == PartsOutcome::kArrived && fileChanged(file)) return PartsOutcome::kFailed;
+  return outcome;
 }
 
 }  // namespace corvane

@@ -9,6 +9,7 @@ std::string CorvaneMultiUpload::getProjectId() {
   if (orgid.empty() || accounturl.empty() || gatewaytokenurl.empty() || projecturl.empty()) {
     return {};
   }
+  reportPhase(context_.progress.get(), "lookup");
   HttpRequest request = newRequest("GET", completeUrl(accounturl, projecturl, "{org-id}", orgid));
   request.timeoutSeconds = 20;
   request.defaultHttps = true;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "transport/transfer_loop.h"
+#include "upload/progress_report.h"
+#include "upload/resume_journal.h"
 
 namespace corvane {
 
@@ -23,11 +26,14 @@ struct RunSettings {
 
 // What the uploader works with besides its own settings, owned by the entry
 // and passed in: the transfer loop that every request of the run goes
-// through (with the controls it reads) and the run's settings.
+// through (with the controls it reads), the run's settings, and the journal
+// and the progress report they ask for (opened by loadConfig).
 struct RunContext {
   explicit RunContext(TransferLoop& transferLoop) : loop(transferLoop) {}
   TransferLoop& loop;
   RunSettings settings;
+  std::unique_ptr<ResumeJournal> journal;
+  std::unique_ptr<ProgressReport> progress;
 };
 
 }  // namespace corvane

@@ -1,8 +1,10 @@
 #include "platform/env.h"
 #include "platform/read_only_file.h"
+#include "platform/stop_signals.h"
 #include "text/log_text.h"
 #include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/part_plan.h"
 #include "upload/result_file.h"
 
 namespace corvane {
@@ -19,17 +21,27 @@ bool CorvaneMultiUpload::run() {
                       << env.fileReadProblem(localfile);
     errorMessage = "uploadOnePartData failed!";
   } else if (file.size() <= static_cast<uint64_t>(partSize)) {
+    if (ProgressReport* progress = context_.progress.get()) progress->plan(file.size(), 0);
     succeeded = uploadEntireData(file);
     if (!succeeded) errorMessage = "uploadOnePartData failed!";
   } else {
     succeeded = uploadMultipart(file);
   }
+  const StopFlag& stop = context_.loop.controls().stop;
+  if (!succeeded && stop.raised()) {
+    UPLOAD_LOG(ERROR) << "upload cancelled by " << stopCauseText(stop.cause());
+    errorMessage = "upload cancelled!";
+  }
+  if (context_.journal) context_.journal->removeIfEmpty();
   int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
   UPLOAD_LOG(INFO) << "upload " << escapeControls(localfile) << " spend time: " << elapsed
                    << " seconds.";
   // The log alone tells the story, even when the result file cannot.
   if (!succeeded) UPLOAD_LOG(ERROR) << "upload failed: " << escapeControls(errorMessage);
 
+  if (ProgressReport* progress = context_.progress.get()) {
+    progress->finish(succeeded ? "success" : stop.raised() ? "cancelled" : "failed");
+  }
   std::string result = buildResultDocument(succeeded, errorMessage, fileItemId, fileItemName);
   std::string reason;
   if (!writeTextFile(output, result, reason)) {
@@ -41,20 +53,48 @@ bool CorvaneMultiUpload::run() {
 }
 
 bool CorvaneMultiUpload::uploadMultipart(const ReadOnlyFile& file) {
-  std::string uploadId;
-  if (!createUploadTask(uploadId, file)) {
-    errorMessage = "createUploadTask failed!";
-    return false;
+  ResumeJournal* journal = context_.journal.get();
+  PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
+  if (ProgressReport* progress = context_.progress.get()) progress->plan(plan.total(), plan.count());
+  std::optional<Continuation> continued;
+  if (journal) continued = continueFromJournal(file);
+  // A continued task that the service no longer knows is started anew once.
+  for (;;) {
+    std::string uploadId;
+    std::vector<uint64_t> parts;
+    if (continued) {
+      uploadId = continued->task;
+      parts = continued->missing;
+    } else {
+      if (!createUploadTask(uploadId, file)) {
+        errorMessage = "createUploadTask failed!";
+        return false;
+      }
+      if (journal) startJournal(file, uploadId);
+      for (uint64_t index = 0; index < plan.count(); ++index) parts.push_back(index);
+    }
+    PartsOutcome sent = sendPlannedParts(uploadId, file, parts, continued.has_value());
+    if (sent == PartsOutcome::kTaskUnknown) {
+      UPLOAD_LOG(INFO) << "task " << escapeControls(uploadId)
+                       << " is no longer known to the service; starting a new upload";
+      journal->discard();
+      continued.reset();
+      continue;
+    }
+    if (sent != PartsOutcome::kArrived) {
+      errorMessage = "uploadPartData failed!";
+      return false;
+    }
+    bool merged = mergeUploadTask(uploadId);
+    // A merged task is done; a continued one whose merge failed cannot be
+    // trusted again: the next run starts clean. A new one is kept.
+    if (journal && (merged || continued)) journal->discard();
+    if (!merged) {
+      errorMessage = "mergeUploadTask failed!";
+      return false;
+    }
+    return true;
   }
-  if (!uploadPartData(uploadId, file)) {
-    errorMessage = "uploadPartData failed!";
-    return false;
-  }
-  if (!mergeUploadTask(uploadId)) {
-    errorMessage = "mergeUploadTask failed!";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace corvane

@@ -1,0 +1,178 @@
+#include "upload/resume_journal.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace corvane {
+namespace {
+
+constexpr int kJournalVersion = 1;
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void text(JsonWriter& writer, const char* key, const std::string& value) {
+  writer.Key(key);
+  writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+std::string hex(uint64_t value) {
+  char buffer[17];
+  std::snprintf(buffer, sizeof buffer, "%016" PRIx64, value);
+  return buffer;
+}
+
+std::string uploadLine(const JournalUpload& upload) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("journal");
+  writer.Int(kJournalVersion);
+  text(writer, "rooturl", upload.rooturl);
+  text(writer, "projectid", upload.projectid);
+  text(writer, "targetname", upload.targetname);
+  writer.Key("partsize");
+  writer.Int64(upload.partSize);
+  text(writer, "path", upload.path);
+  writer.Key("size");
+  writer.Uint64(upload.file.size);
+  writer.Key("mtime");
+  writer.Int64(upload.file.modifiedNanoseconds);
+  writer.Key("device");
+  writer.Uint64(upload.file.device);
+  writer.Key("fileid");
+  writer.Uint64(upload.file.fileId);
+  text(writer, "task", upload.task);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string partLine(const JournalPart& part) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  writer.Key("part");
+  writer.Uint64(part.number);
+  writer.Key("size");
+  writer.Uint64(part.size);
+  text(writer, "xxh3", hex(part.hash));
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::optional<std::string> textOf(const rapidjson::Value& object, const char* key) {
+  auto member = object.FindMember(key);
+  if (member == object.MemberEnd() || !member->value.IsString()) return std::nullopt;
+  return std::string(member->value.GetString(), member->value.GetStringLength());
+}
+
+std::optional<uint64_t> unsignedOf(const rapidjson::Value& object, const char* key) {
+  auto member = object.FindMember(key);
+  if (member == object.MemberEnd() || !member->value.IsUint64()) return std::nullopt;
+  return member->value.GetUint64();
+}
+
+std::optional<int64_t> signedOf(const rapidjson::Value& object, const char* key) {
+  auto member = object.FindMember(key);
+  if (member == object.MemberEnd() || !member->value.IsInt64()) return std::nullopt;
+  return member->value.GetInt64();
+}
+
+std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
+  auto version = signedOf(line, "journal");
+  auto rooturl = textOf(line, "rooturl");
+  auto projectid = textOf(line, "projectid");
+  auto targetname = textOf(line, "targetname");
+  auto partSize = signedOf(line, "partsize");
+  auto path = textOf(line, "path");
+  auto size = unsignedOf(line, "size");
+  auto mtime = signedOf(line, "mtime");
+  auto device = unsignedOf(line, "device");
+  auto fileId = unsignedOf(line, "fileid");
+  auto task = textOf(line, "task");
+  if (version != kJournalVersion || !rooturl || !projectid || !targetname || !partSize || !path ||
+      !size || !mtime || !device || !fileId || !task || task->empty()) {
+    return std::nullopt;
+  }
+  return JournalUpload{*rooturl, *projectid, *targetname, *partSize, *path,
+                       FileIdentity{*size, *mtime, *device, *fileId}, *task};
+}
+
+std::optional<JournalPart> parsePart(const rapidjson::Value& line) {
+  auto number = unsignedOf(line, "part");
+  auto size = unsignedOf(line, "size");
+  auto hash = textOf(line, "xxh3");
+  if (!number || *number == 0 || !size || !hash || hash->size() != 16) return std::nullopt;
+  char* end = nullptr;
+  uint64_t value = std::strtoull(hash->c_str(), &end, 16);
+  if (end != hash->c_str() + hash->size()) return std::nullopt;
+  return JournalPart{*number, *size, value};
+}
+
+bool parseLine(const std::string& text, rapidjson::Document& line) {
+  line.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+  return !line.HasParseError() && line.IsObject();
+}
+
+}  // namespace
+
+std::unique_ptr<ResumeJournal> ResumeJournal::open(const std::string& path,
+                                                   LockedFile::OpenStatus& status,
+                                                   std::string& reason) {
+  std::unique_ptr<LockedFile> file = LockedFile::open(path, status, reason);
+  if (!file) return nullptr;
+  return std::unique_ptr<ResumeJournal>(new ResumeJournal(std::move(file), path));
+}
+
+ResumeJournal::Contents ResumeJournal::read() {
+  Contents contents;
+  const std::string text = file_->readAll();
+  size_t at = 0;
+  bool first = true;
+  // Only whole lines count: a last line without its line end was torn.
+  for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', at)) {
+    rapidjson::Document line;
+    bool parsed = parseLine(text.substr(at, end - at), line);
+    at = end + 1;
+    if (first) {
+      if (!parsed || !(contents.upload = parseUpload(line))) return {};
+      first = false;
+      continue;
+    }
+    // A line that cannot be read stands for no part: that part is sent again.
+    if (!parsed) continue;
+    if (auto part = parsePart(line)) contents.parts[part->number] = *part;
+  }
+  return contents;
+}
+
+bool ResumeJournal::begin(const JournalUpload& upload) { return file_->rewrite(uploadLine(upload)); }
+
+bool ResumeJournal::recordPart(const JournalPart& part) { return file_->append(partLine(part)); }
+
+void ResumeJournal::discard() { file_->rewrite(""); }
+
+void ResumeJournal::removeIfEmpty() {
+  if (file_->readAll().empty()) file_->remove();
+}
+
+std::string firstDifference(const JournalUpload& journal, const JournalUpload& current) {
+  if (journal.rooturl != current.rooturl) return "rooturl";
+  if (journal.projectid != current.projectid) return "projectid";
+  if (journal.targetname != current.targetname) return "targetname";
+  if (journal.partSize != current.partSize) return "partsize";
+  if (journal.path != current.path) return "localfile";
+  if (journal.file.size != current.file.size) return "the file's size";
+  if (journal.file.modifiedNanoseconds != current.file.modifiedNanoseconds) {
+    return "the file's modification time";
+  }
+  if (journal.file.device != current.file.device || journal.file.fileId != current.file.fileId) {
+    return "the file's identity";
+  }
+  return {};
+}
+
+}  // namespace corvane
