@@ -9,12 +9,15 @@ namespace corvane {
 
 // What tells one state of a file from another: its size, its modification
 // time and which file it is (device and inode; on Windows the volume and
-// file index).
+// file index); and the time of its last change of any kind, which no
+// program can set back (a rewrite whose modification time was put back
+// still moves it).
 struct FileIdentity {
   uint64_t size = 0;
   int64_t modifiedNanoseconds = 0;
   uint64_t device = 0;
   uint64_t fileId = 0;
+  int64_t changedNanoseconds = 0;
   bool operator==(const FileIdentity&) const = default;
 };
 

@@ -36,6 +36,8 @@ FileIdentity identityFrom(const struct stat& info) {
       static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
   identity.device = static_cast<uint64_t>(info.st_dev);
   identity.fileId = static_cast<uint64_t>(info.st_ino);
+  identity.changedNanoseconds =
+      static_cast<int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec;
   return identity;
 }
 

@@ -33,6 +33,10 @@ std::optional<FileIdentity> identityOfHandle(HANDLE file) {
       100;
   identity.device = info.dwVolumeSerialNumber;
   identity.fileId = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  FILE_BASIC_INFO basic;
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    identity.changedNanoseconds = basic.ChangeTime.QuadPart * 100;
+  }
   return identity;
 }
 

@@ -67,7 +67,9 @@ class ResumeJournal {
 };
 
 // The name of the first field in which `journal` differs from `current`;
-// empty when they name the same upload.
+// empty when they name the same upload. The time of the file's last change
+// of any kind is not among them: copying or a change of permissions moves
+// it; the parts' hashes speak for the bytes.
 std::string firstDifference(const JournalUpload& journal, const JournalUpload& current);
 
 }  // namespace corvane

@@ -43,6 +43,8 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
+bool fileExists(const std::string& path) { return fs::exists(path); }
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream content;
@@ -198,6 +200,12 @@ std::string LocalStore::get(const std::string& path) const {
 std::string LocalStore::post(const std::string& path, const std::string& body) const {
   httplib::Client client("127.0.0.1", port_);
   auto response = client.Post(path.c_str(), body, "application/json");
+  return response ? response->body : std::string();
+}
+
+std::string LocalStore::remove(const std::string& path) const {
+  httplib::Client client("127.0.0.1", port_);
+  auto response = client.Delete(path.c_str());
   return response ? response->body : std::string();
 }
 
@@ -360,9 +368,13 @@ int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
       break;
     }
     const std::string& stopText = options.stopWhenErrHas;
-    if (!stopText.empty() && lineHolds(readFile(errPath), stopText)) {
+    if (!result.stopped && !stopText.empty() && lineHolds(readFile(errPath), stopText)) {
       result.stopped = true;
-      break;
+      if (options.stopSignal == 0) break;
+      result.stopSentMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+      kill(pid, options.stopSignal);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

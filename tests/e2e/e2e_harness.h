@@ -42,6 +42,8 @@ class LocalStore {
   // GET or POST a control endpoint; the response body.
   std::string get(const std::string& path) const;
   std::string post(const std::string& path, const std::string& body) const;
+  // DELETE a control endpoint; the response body.
+  std::string remove(const std::string& path) const;
   // The request log as a parsed JSON array.
   rapidjson::Document requests() const;
   // Request counts by kind.
@@ -111,6 +113,7 @@ struct RunResult {
   std::vector<std::string> logFiles;
   bool timedOut = false;  // set by runUploaderWithin when it had to kill the run
   bool stopped = false;   // ended by the harness once RunOptions::stopWhenErrHas appeared
+  int64_t stopSentMs = 0;  // real time (ms since 1970) the stop signal was sent
 };
 
 // Runs a copy of the uploader placed in `dir` (so its logs folder lands
@@ -128,6 +131,7 @@ std::string writeConfigFor(const TempDir& dir, const std::string& baseUrl,
                            const std::map<std::string, std::string>& overrides = {});
 
 std::string readFile(const std::string& path);
+bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 // Deterministic pseudo-random bytes.
 std::string patternBytes(size_t size, unsigned seed = 1);
@@ -159,6 +163,9 @@ struct RunOptions {
   // When not empty: the run is ended as soon as a whole line of its standard
   // error holds this text.
   std::string stopWhenErrHas;
+  // How it is ended then: SIGKILL at once, or this signal, after which the
+  // run is waited for until it ends (or its time limit passes).
+  int stopSignal = 0;
 };
 
 // Runs the uploader from `dir` as working directory, as `options` say.

@@ -92,6 +92,15 @@ TEST(LocalFileChanges, AFileRewrittenInPlaceDuringTheUploadIsNeverMerged) {
   EXPECT_EQ(run.store.count("merge"), 0);
 }
 
+// Even with its modification time put back, a rewrite moves the time of
+// the file's last change, which no program can set.
+TEST(LocalFileChanges, ARewriteWhoseModificationTimeWasPutBackIsCaughtAllTheSame) {
+  ChangeRun run("part-url", "rewrite-keep-time", 0, 3 * kMiB);
+  EXPECT_EQ(run.code(), "failed") << run.upload.run.err;
+  EXPECT_EQ(run.message(), "uploadPartData failed!");
+  EXPECT_EQ(run.store.count("merge"), 0);
+}
+
 // The direct upload's item was sent when the change is seen: it is reported
 // as failed, so the caller does not take a mixed copy for the file.
 TEST(LocalFileChanges, ADirectUploadOfAFileRewrittenMeanwhileIsReportedAsFailed) {

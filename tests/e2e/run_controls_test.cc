@@ -1,0 +1,232 @@
+// What a calling program gets while an upload runs: a progress file it can
+// read at any moment, a cap on the rate, and a clean stop.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "fault_rules.h"
+
+namespace corvane::e2e {
+namespace {
+
+using ::testing::HasSubstr;
+
+constexpr size_t kMiB = 1048576;
+
+// Reads the progress file at `path` every 20 ms while `running` holds; every
+// distinct content, in order.
+std::vector<std::string> watch(const std::string& path, const std::atomic<bool>& running) {
+  std::vector<std::string> seen;
+  while (running) {
+    std::string text = readFile(path);
+    if (!text.empty() && (seen.empty() || seen.back() != text)) seen.push_back(text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::string last = readFile(path);
+  if (!last.empty() && (seen.empty() || seen.back() != last)) seen.push_back(last);
+  return seen;
+}
+
+struct WatchedRun {
+  WatchedRun(size_t size, std::map<std::string, std::string> overrides) {
+    content = patternBytes(size, 51);
+    overrides.emplace("progressfile", dir.file("progress.json"));
+    std::atomic<bool> running{true};
+    std::thread uploader([&] {
+      upload = uploadContent(dir, store, content, overrides, 90);
+      running = false;
+    });
+    states = watch(dir.file("progress.json"), running);
+    uploader.join();
+  }
+
+  TempDir dir;
+  LocalStore store;
+  std::string content;
+  UploadRun upload;
+  std::vector<std::string> states;
+};
+
+// The position of `phase` in the order a multipart or direct run goes
+// through; -1 for an unknown one.
+int rankOf(const std::string& phase) {
+  const std::vector<std::string> order = {"token", "lookup", "task", "parts", "direct", "merge",
+                                          "success"};
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (order[i] == phase) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void expectWellFormed(const WatchedRun& run, uint64_t total) {
+  ASSERT_FALSE(run.states.empty());
+  uint64_t bytes = 0;
+  int rank = 0;
+  for (const std::string& state : run.states) {
+    rapidjson::Document document;
+    document.Parse(state.c_str());
+    ASSERT_TRUE(document.IsObject()) << "not one JSON object: " << state;
+    for (const char* key : {"phase", "cause"}) ASSERT_TRUE(document[key].IsString()) << state;
+    for (const char* key : {"bytes", "total", "parts", "partcount", "elapsed", "rate", "retries"}) {
+      ASSERT_TRUE(document[key].IsUint64()) << key << " in " << state;
+    }
+    ASSERT_TRUE(document["eta"].IsInt64()) << state;
+    const int now = rankOf(stringAt(document, "phase"));
+    EXPECT_GE(now, rank) << "phase went back: " << state;
+    rank = now;
+    EXPECT_GE(document["bytes"].GetUint64(), bytes) << "bytes went back: " << state;
+    bytes = document["bytes"].GetUint64();
+    if (document["total"].GetUint64() > 0) {
+      EXPECT_EQ(document["total"].GetUint64(), total);
+      EXPECT_LE(bytes, total);
+    }
+  }
+  rapidjson::Document last;
+  last.Parse(run.states.back().c_str());
+  EXPECT_EQ(stringAt(last, "phase"), "success");
+  EXPECT_EQ(last["bytes"].GetUint64(), total);
+  EXPECT_EQ(last["eta"].GetInt64(), 0);
+}
+
+TEST(Progress, AMultipartUploadShowsItsPhasesAndBytesInOrder) {
+  WatchedRun run(6 * kMiB, {{"partsize", "#1"}, {"maxkbps", "#3072"}});
+  ASSERT_EQ(stringAt(run.upload.resultJson, "code"), "success") << run.upload.run.err;
+  expectWellFormed(run, 6 * kMiB);
+  // It moved while the parts went: states between the first and the last.
+  int between = 0;
+  for (const std::string& state : run.states) {
+    rapidjson::Document document;
+    document.Parse(state.c_str());
+    uint64_t bytes = document["bytes"].GetUint64();
+    between += stringAt(document, "phase") == "parts" && bytes > 0 && bytes < 6 * kMiB;
+  }
+  EXPECT_GE(between, 1);
+  rapidjson::Document last;
+  last.Parse(run.states.back().c_str());
+  EXPECT_EQ(last["parts"].GetUint64(), 6u);
+  EXPECT_EQ(last["partcount"].GetUint64(), 6u);
+}
+
+// A direct upload is one request: its bytes move as the body goes.
+TEST(Progress, ADirectUploadMovesWhileItsOneBodyIsSent) {
+  WatchedRun run(3 * kMiB, {{"partsize", "#8"}, {"maxkbps", "#1024"}});
+  ASSERT_EQ(stringAt(run.upload.resultJson, "code"), "success") << run.upload.run.err;
+  expectWellFormed(run, 3 * kMiB);
+  int between = 0;
+  for (const std::string& state : run.states) {
+    rapidjson::Document document;
+    document.Parse(state.c_str());
+    uint64_t bytes = document["bytes"].GetUint64();
+    between += stringAt(document, "phase") == "direct" && bytes > 0 && bytes < 3 * kMiB;
+  }
+  EXPECT_GE(between, 1);
+}
+
+TEST(Progress, AFailedAttemptIsCountedWithItsCause) {
+  TempDir dir;
+  LocalStore store;
+  store.post("/_control/faults", rulesJson({Rule("part-put", "status").nth(1).status(500)}));
+  UploadRun upload = uploadContent(dir, store, patternBytes(2 * kMiB + 5),
+                                   {{"partsize", "#1"}, {"progressfile", dir.file("p.json")}});
+  ASSERT_EQ(stringAt(upload.resultJson, "code"), "success");
+  rapidjson::Document last;
+  last.Parse(readFile(dir.file("p.json")).c_str());
+  EXPECT_EQ(last["retries"].GetUint64(), 1u);
+  EXPECT_THAT(stringAt(last, "cause"), HasSubstr("The requested URL returned error: 500"));
+}
+
+TEST(Progress, AProgressFileThatCannotBeWrittenFailsTheLoad) {
+  TempDir dir;
+  LocalStore store;
+  UploadRun upload = uploadContent(dir, store, patternBytes(100),
+                                   {{"progressfile", dir.file("no/such/dir/p.json")}});
+  EXPECT_EQ(upload.run.exitStatus, 255);
+  EXPECT_THAT(upload.run.err, HasSubstr("progressfile can not write!"));
+}
+
+// The cap holds all parts in flight together, seen by the stand-in's own
+// clock: 8 MiB at 2048 KiB/s is 4 seconds, whatever the number in flight.
+TEST(Cap, FourPartsInFlightShareTheCap) {
+  TempDir dir;
+  LocalStore store;
+  UploadRun upload = uploadContent(dir, store, patternBytes(8 * kMiB, 7),
+                                   {{"partsize", "#2"}, {"parallelparts", "#4"}, {"maxkbps", "#2048"}},
+                                   60);
+  ASSERT_EQ(stringAt(upload.resultJson, "code"), "success") << upload.run.err;
+  rapidjson::Document requests = store.requests();
+  int64_t first = -1;
+  int64_t last = 0;
+  for (const auto& request : requests.GetArray()) {
+    if (stringAt(request, "kind") != "part-put") continue;
+    int64_t start = request["startMs"].GetInt64();
+    if (first < 0 || start < first) first = start;
+    last = std::max(last, request["endMs"].GetInt64());
+  }
+  // A wide window: the limit is libcurl's average over time.
+  EXPECT_GE(last - first, 3400);
+  EXPECT_LE(last - first, 4600);
+}
+
+TEST(Cap, ACapBelowTwoKibPerPartInFlightIsRefused) {
+  TempDir dir;
+  LocalStore store;
+  UploadRun upload = uploadContent(dir, store, patternBytes(100),
+                                   {{"parallelparts", "#4"}, {"maxkbps", "#7"}});
+  EXPECT_EQ(upload.run.exitStatus, 255);
+  EXPECT_THAT(upload.run.err, HasSubstr("max kbps is invalid!"));
+}
+
+// SIGTERM in the middle: the transfers in flight are abandoned at once, no
+// merge is sent, the journal keeps what arrived, and the result says so.
+TEST(Stop, SigtermMidUploadEndsTheRunCleanlyWithinTwoSeconds) {
+  SKIP_FOR_WINDOWS_UPLOADER("a signal reaches the launcher, not the Windows program's console");
+  TempDir dir;
+  LocalStore store;
+  store.post("/_control/faults", rulesJson({Rule("part-url", "stall-answer").nth(3).seconds(60)}));
+  writeFile(dir.file("input.bin"), patternBytes(6 * kMiB, 9));
+  RunOptions options;
+  options.stopWhenErrHas = "part 2/6 sent";
+  options.stopSignal = SIGTERM;
+  options.limitSeconds = 30;
+  RunResult run = runUploaderWith(
+      dir,
+      {"-cfg", writeConfig(dir, store, dir.file("input.bin"),
+                           {{"partsize", "#1"}, {"resumefile", dir.file("j.journal")},
+                            {"progressfile", dir.file("p.json")}})},
+      options);
+  ASSERT_TRUE(run.stopped);
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(readFile(dir.file("result.json")),
+            R"({"code":"failed","message":"upload cancelled!","data":{"fileitemid":"","fileitemname":""}})");
+  EXPECT_THAT(run.err, HasSubstr("upload cancelled by SIGTERM"));
+  EXPECT_EQ(store.count("merge"), 0);
+  EXPECT_THAT(readFile(dir.file("j.journal")), HasSubstr("{\"part\":2,"));
+  rapidjson::Document progress;
+  progress.Parse(readFile(dir.file("p.json")).c_str());
+  EXPECT_EQ(stringAt(progress, "phase"), "cancelled");
+  // The held request was let go by the client soon after the signal (the
+  // stand-in records it once it has seen the close).
+  bool seen = false;
+  for (int wait = 0; wait < 100 && !seen; ++wait) {
+    rapidjson::Document requests = store.requests();
+    for (const auto& request : requests.GetArray()) {
+      if (stringAt(request, "kind") != "part-url" || stringAt(request, "closedBy") != "client") {
+        continue;
+      }
+      seen = true;
+      EXPECT_LT(request["endMs"].GetInt64() - run.stopSentMs, 2000);
+    }
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_TRUE(seen) << store.get("/_control/requests");
+}
+
+}  // namespace
+}  // namespace corvane::e2e
