@@ -65,6 +65,18 @@ int rankOf(const std::string& phase) {
   return -1;
 }
 
+// How many states of `run` show `phase` with some but not all of `total`.
+int statesBetween(const WatchedRun& run, const std::string& phase, uint64_t total) {
+  int between = 0;
+  for (const std::string& state : run.states) {
+    rapidjson::Document document;
+    document.Parse(state.c_str());
+    uint64_t bytes = document["bytes"].GetUint64();
+    between += stringAt(document, "phase") == phase && bytes > 0 && bytes < total;
+  }
+  return between;
+}
+
 void expectWellFormed(const WatchedRun& run, uint64_t total) {
   ASSERT_FALSE(run.states.empty());
   uint64_t bytes = 0;
@@ -100,14 +112,7 @@ TEST(Progress, AMultipartUploadShowsItsPhasesAndBytesInOrder) {
   ASSERT_EQ(stringAt(run.upload.resultJson, "code"), "success") << run.upload.run.err;
   expectWellFormed(run, 6 * kMiB);
   // It moved while the parts went: states between the first and the last.
-  int between = 0;
-  for (const std::string& state : run.states) {
-    rapidjson::Document document;
-    document.Parse(state.c_str());
-    uint64_t bytes = document["bytes"].GetUint64();
-    between += stringAt(document, "phase") == "parts" && bytes > 0 && bytes < 6 * kMiB;
-  }
-  EXPECT_GE(between, 1);
+  EXPECT_GE(statesBetween(run, "parts", 6 * kMiB), 1);
   rapidjson::Document last;
   last.Parse(run.states.back().c_str());
   EXPECT_EQ(last["parts"].GetUint64(), 6u);
@@ -119,14 +124,7 @@ TEST(Progress, ADirectUploadMovesWhileItsOneBodyIsSent) {
   WatchedRun run(3 * kMiB, {{"partsize", "#8"}, {"maxkbps", "#1024"}});
   ASSERT_EQ(stringAt(run.upload.resultJson, "code"), "success") << run.upload.run.err;
   expectWellFormed(run, 3 * kMiB);
-  int between = 0;
-  for (const std::string& state : run.states) {
-    rapidjson::Document document;
-    document.Parse(state.c_str());
-    uint64_t bytes = document["bytes"].GetUint64();
-    between += stringAt(document, "phase") == "direct" && bytes > 0 && bytes < 3 * kMiB;
-  }
-  EXPECT_GE(between, 1);
+  EXPECT_GE(statesBetween(run, "direct", 3 * kMiB), 1);
 }
 
 TEST(Progress, AFailedAttemptIsCountedWithItsCause) {
