@@ -62,8 +62,8 @@ std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
   rapidjson::Document document;
   if (!parseObject(response.body, document) || !document.HasMember("code")) return accessToken;
   if (isServiceError(document, "getCorvaneAccessToken", errorMessage)) {
-    why = "refused by the service";
-    if (auto message = stringMember(document, "message")) why += ": " + *message;
+    // The service's own words, when it gave any.
+    why = stringMember(document, "message").value_or("refused by the service");
     return {};
   }
   auto code = stringMember(document, "code");

@@ -91,7 +91,7 @@ TEST(CallerContract, WithoutAStorageTokenNoBodyIsSent) {
   EXPECT_EQ(store.count("direct-upload"), 0);
   rapidjson::Document requests = store.requests();
   for (const auto& request : requests.GetArray()) EXPECT_EQ(request["bodyBytes"].GetUint64(), 0u);
-  EXPECT_THAT(upload.run.err, HasSubstr("no storage token: refused by the service: "));
+  EXPECT_THAT(upload.run.err, HasSubstr("no storage token: invalid credential"));
 }
 
 // Callers keep standard output in their own logs: the token answers are
