@@ -7,6 +7,7 @@
 #include "transport/log_source.h"
 #include "upload/config_text.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/proxy_setting.h"
 
 namespace corvane {
 namespace {
@@ -216,7 +217,8 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
   }
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
-      !readTransferLimits(document, *this) || !checkOutput(*this)) {
+      !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
+      !checkOutput(*this)) {
     return false;
   }
   projectid = getProjectId();

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "transport/proxy_choice.h"
 #include "transport/transfer_loop.h"
 
 namespace corvane {
@@ -28,6 +29,9 @@ struct RunContext {
   explicit RunContext(TransferLoop& transferLoop) : loop(transferLoop) {}
   TransferLoop& loop;
   RunSettings settings;
+  // Chooses each request's proxy; loadConfig hands it the configured one.
+  // None where the transfers are not the network's (tests).
+  ProxyChooser* proxies = nullptr;
 };
 
 }  // namespace corvane
