@@ -209,6 +209,9 @@ TEST_F(BehindAProxy, NoCredentialsForAProxyThatAsksFailsTheSameWay) {
 }
 
 TEST_F(BehindAProxy, DigestCredentialsAreAnsweredToAProxyThatAsksForThem) {
+  SKIP_FOR_WINDOWS_UPLOADER(
+      "the Windows build's libcurl answers Digest through the system's security support (SSPI), "
+      "and Wine has no Digest security package: every answer is refused there");
   SquidProxy proxy(ProxyAuth::kDigest);
   ASSERT_TRUE(proxy.running()) << proxy.cacheLog();
   UploadRun run = upload({{"proxy", proxy.urlWithCredentials()}});
