@@ -9,6 +9,7 @@
 #include "app/command_line.h"
 #include "app/main_log.h"
 #include "platform/stop_signals.h"
+#include "platform/system_proxy.h"
 #include "text/log_text.h"
 #include "transport/curl_driver.h"
 #include "transport/transfer_loop.h"
@@ -61,8 +62,13 @@ int main(int argc, char* argv[]) {
   // One transfer loop over one connection pool for every request of the run.
   corvane::RunControls controls;
   corvane::CurlDriver network;
+  // Each request's proxy: the configuration's, the environment's or the
+  // system's.
+  corvane::ProxyChooser proxies(corvane::systemProxy());
+  network.routeThrough(proxies);
   corvane::TransferLoop loop(network, controls);
   corvane::RunContext context(loop);
+  context.proxies = &proxies;
   auto uploader = std::make_unique<corvane::CorvaneMultiUpload>(context);
   if (!uploader->loadConfig(configPath)) {
     // The reason would otherwise reach nobody: no result file follows.

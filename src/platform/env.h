@@ -59,6 +59,10 @@ class Env {
   virtual std::string newUuid() = 0;
   // The system clock in 100-nanosecond ticks since 1970-01-01 00:00:00 UTC.
   virtual int64_t nowTicks() = 0;
+  // The value of the environment variable `name` as the C runtime and
+  // libcurl read it (names match regardless of case on Windows); the empty
+  // text when it is unset or empty.
+  virtual std::string environmentVariable(const std::string& name) = 0;
   // A clock that only moves forward, in milliseconds from an arbitrary
   // start, for pauses and deadlines that a change of the system clock must
   // not stretch.

@@ -91,6 +91,10 @@ class PosixEnv final : public Env {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
   }
 
+  std::string environmentVariable(const std::string& name) override {
+    return environmentText(name.c_str());
+  }
+
   int64_t steadyMilliseconds() override {
     auto since = std::chrono::steady_clock::now().time_since_epoch();
     return std::chrono::duration_cast<std::chrono::milliseconds>(since).count();

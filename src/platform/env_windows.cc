@@ -103,6 +103,19 @@ class WindowsEnv final : public Env {
     return static_cast<int64_t>(ticks.QuadPart) - kTicksFrom1601To1970;
   }
 
+  // The process environment itself, as libcurl reads it: the C runtime's
+  // copy can miss changes.
+  std::string environmentVariable(const std::string& name) override {
+    std::vector<char> buffer(256);
+    for (;;) {
+      DWORD length = GetEnvironmentVariableA(name.c_str(), buffer.data(),
+                                             static_cast<DWORD>(buffer.size()));
+      if (length == 0) return {};
+      if (length < buffer.size()) return std::string(buffer.data(), length);
+      buffer.resize(length);
+    }
+  }
+
   int64_t steadyMilliseconds() override { return static_cast<int64_t>(GetTickCount64()); }
 };
 

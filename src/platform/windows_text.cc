@@ -51,6 +51,16 @@ std::wstring widen(const std::string& text) {
   return wide;
 }
 
+std::string narrow(const wchar_t* wide) {
+  if (!wide || !*wide) return {};
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1) return {};
+  std::string text(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), length, nullptr, nullptr);
+  text.resize(static_cast<size_t>(length - 1));  // without the NUL
+  return text;
+}
+
 std::string errorText(DWORD error) {
   if (int number = errnoOf(error)) return std::strerror(number);
   return "Windows error " + std::to_string(error);

@@ -15,6 +15,9 @@ bool pathsAreUtf8();
 // `text` from UTF-8 into UTF-16; empty when it is not valid UTF-8.
 std::wstring widen(const std::string& text);
 
+// `wide` (UTF-16, NUL-terminated) in UTF-8; empty for nullptr.
+std::string narrow(const wchar_t* wide);
+
 // The reason for a Win32 error code, in the words the C runtime uses for
 // the same condition ("No such file or directory", "Permission denied", ...),
 // so that both systems name a failure alike.

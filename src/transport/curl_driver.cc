@@ -39,14 +39,20 @@ HeaderList buildHeaderList(const std::vector<std::string>& lines) {
   return list;
 }
 
-std::vector<std::string> headerLinesOf(const HttpRequest& request) {
+std::vector<std::string> headerLinesOf(const HttpRequest& request, bool expectContinue) {
   std::vector<std::string> lines = request.headerLines.value_or(std::vector<std::string>{});
-  if (request.upload && !request.expectContinue) lines.push_back("Expect:");
+  if (request.upload && !expectContinue) lines.push_back("Expect:");
   return lines;
 }
 
-bool wantsHeaderList(const HttpRequest& request) {
-  return request.headerLines || (request.upload && !request.expectContinue);
+bool wantsHeaderList(const HttpRequest& request, bool expectContinue) {
+  return request.headerLines || (request.upload && !expectContinue);
+}
+
+// A plain http request, which a proxy forwards itself rather than tunnels.
+bool isForwarded(const HttpRequest& request) {
+  ProxyTarget target;
+  return parseProxyTarget(request.url, request.defaultHttps, target) && target.scheme == "http";
 }
 
 void setCommonOptions(CURL* handle, const HttpRequest& request) {
@@ -126,6 +132,7 @@ struct CurlDriver::Attempt {
   EasyHandle handle{nullptr, &curl_easy_cleanup};
   HeaderList headerList{nullptr, &curl_slist_free_all};
   char error[CURL_ERROR_SIZE] = {};
+  ProxyOptions::Use proxy;
 };
 
 CurlDriver::CurlDriver(std::string trustedPem)
@@ -153,11 +160,16 @@ CURLcode CurlDriver::installCertificates(CURL*, void* context, void* driver) {
 
 bool CurlDriver::configure(Attempt& attempt, Transfer& transfer) {
   const HttpRequest& request = transfer.request;
-  if (wantsHeaderList(request)) {
-    attempt.headerList = buildHeaderList(headerLinesOf(request));
+  CURL* h = attempt.handle.get();
+  static const ProxyRoute kDirect;
+  attempt.proxy = proxyOptions_.apply(
+      h, proxies_ ? proxies_->routeFor(request.url, request.defaultHttps) : kDirect,
+      isForwarded(request));
+  const bool expectContinue = request.expectContinue || attempt.proxy.awaitsChallenge;
+  if (wantsHeaderList(request, expectContinue)) {
+    attempt.headerList = buildHeaderList(headerLinesOf(request, expectContinue));
     if (!attempt.headerList) return false;
   }
-  CURL* h = attempt.handle.get();
   setCommonOptions(h, request);
   if (attempt.headerList) curl_easy_setopt(h, CURLOPT_HTTPHEADER, attempt.headerList.get());
   if (transfer.upload) setUploadOptions(h, transfer);
@@ -234,6 +246,7 @@ void CurlDriver::collect(std::vector<AttemptEnd>& ended) {
     if (found == attempts_.end()) continue;
     AttemptEnd end{transfer, message->data.result, 0, found->second->error};
     curl_easy_getinfo(message->easy_handle, CURLINFO_RESPONSE_CODE, &end.status);
+    proxyOptions_.readEnd(message->easy_handle, found->second->proxy, end);
     long opened = 0;
     curl_easy_getinfo(message->easy_handle, CURLINFO_NUM_CONNECTS, &opened);
     connectionsOpened_ += opened;

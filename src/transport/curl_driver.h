@@ -7,6 +7,8 @@
 #include <string>
 
 #include "transport/certificate_store.h"
+#include "transport/proxy_choice.h"
+#include "transport/proxy_options.h"
 #include "transport/transfer_driver.h"
 
 namespace corvane {
@@ -22,6 +24,9 @@ class CurlDriver final : public TransferDriver {
   ~CurlDriver() override;
   CurlDriver(const CurlDriver&) = delete;
   CurlDriver& operator=(const CurlDriver&) = delete;
+
+  // Every attempt goes where `proxies` chooses; without a chooser, direct.
+  void routeThrough(ProxyChooser& proxies) { proxies_ = &proxies; }
 
   bool begin(Transfer& transfer) override;
   void abandon(Transfer& transfer) override;
@@ -50,6 +55,8 @@ class CurlDriver final : public TransferDriver {
   // Leave out libcurl's CA directory, so that its defaults are the CA bundle
   // alone, which libcurl then keeps parsed for the whole run.
   bool bundleOnly_ = false;
+  ProxyChooser* proxies_ = nullptr;
+  ProxyOptions proxyOptions_;
   std::map<Transfer*, std::unique_ptr<Attempt>> attempts_;
   long connectionsOpened_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "transport/log_source.h"
 #include "upload/config_text.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/proxy_setting.h"
 
 namespace corvane {
 namespace {
@@ -310,8 +311,9 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
   }
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
-      !readTransferLimits(document, *this) || !checkOutput(*this) ||
-      !openResumeJournal(document, *this) || !openProgressReport(document, *this)) {
+      !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
+      !checkOutput(*this) || !openResumeJournal(document, *this) ||
+      !openProgressReport(document, *this)) {
     return false;
   }
   removeEarlierResult(*this);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "transport/proxy_choice.h"
 #include "transport/transfer_loop.h"
 #include "upload/progress_report.h"
 #include "upload/resume_journal.h"
@@ -34,6 +35,9 @@ struct RunContext {
   RunSettings settings;
   std::unique_ptr<ResumeJournal> journal;
   std::unique_ptr<ProgressReport> progress;
+  // Chooses each request's proxy; loadConfig hands it the configured one.
+  // None where the transfers are not the network's (tests).
+  ProxyChooser* proxies = nullptr;
 };
 
 }  // namespace corvane

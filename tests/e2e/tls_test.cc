@@ -15,6 +15,7 @@
 
 #include "e2e_harness.h"
 #include "support/tls_test_server.h"
+#include "windows_trust.h"
 
 namespace corvane::e2e {
 namespace {
@@ -25,28 +26,6 @@ using testing::TestCertificate;
 using testing::TlsServer;
 
 const std::string kContent = "bytes that must never leave the machine unverified";
-
-// `authority` in the Windows certificate store of the uploader under test for
-// the object's lifetime (the Wine prefix's machine root store).
-class TrustedByWindows {
- public:
-  TrustedByWindows(const TempDir& dir, const TestCertificate& authority)
-      : pem_(dir.file("authority.pem")) {
-    writeFile(pem_, authority.pem());
-    added_ = runBesideUploader("root_certificate.exe", {"add", uploaderPath(pem_)}) == 0;
-  }
-  ~TrustedByWindows() {
-    if (added_) runBesideUploader("root_certificate.exe", {"remove", uploaderPath(pem_)});
-  }
-  TrustedByWindows(const TrustedByWindows&) = delete;
-  TrustedByWindows& operator=(const TrustedByWindows&) = delete;
-
-  bool added() const { return added_; }
-
- private:
-  std::string pem_;
-  bool added_ = false;
-};
 
 class CertificateVerification : public ::testing::Test {
  protected:

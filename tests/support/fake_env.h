@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ class FakeEnv : public Env {
     return text;
   }
   int64_t nowTicks() override { return ticks; }
+  std::string environmentVariable(const std::string& name) override {
+    auto found = variables.find(name);
+    return found == variables.end() ? std::string() : found->second;
+  }
   int64_t steadyMilliseconds() override { return ticks / 10000; }
 
   int64_t totalSleptMilliseconds() const {
@@ -58,6 +63,8 @@ class FakeEnv : public Env {
   std::vector<int64_t> sleeps;
   std::vector<std::string> createdDirectories;
   std::vector<std::string> fallbackLogs;
+  // The environment variables the code sees, by exact name; none by default.
+  std::map<std::string, std::string> variables;
 
  private:
   Env& real() { return systemEnv(); }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -37,9 +38,15 @@ struct TestCertificate {
     X509_gmtime_adj(X509_getm_notAfter(x), 86400);
     X509_set_pubkey(x, key.get());
     X509_NAME* name = X509_get_subject_name(x);
-    const char* commonName = issuer ? "corvane test server" : "corvane test authority";
+    // Each authority's name is its own: tests that run side by side add
+    // theirs to one certificate store, and a verifier that found two
+    // authorities of one name could check a signature with the wrong key.
+    const std::string commonName =
+        issuer ? "corvane test server"
+               : "corvane test authority " + std::to_string(std::random_device{}());
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+                               reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
+                               0);
     X509* signer = issuer ? issuer->cert.get() : x;
     X509_set_issuer_name(x, X509_get_subject_name(signer));
     bool extended = addExtension(signer, NID_subject_alt_name, subjectAltName) &&
