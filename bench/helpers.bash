@@ -134,20 +134,49 @@ curl_and_check() {
   sink_parts | cmp -s - "$expect" || fail "the sink did not get the file's bytes from curl ($name)"
 }
 
+# upload_command PROGRAM posix|windows [LAUNCHER...]: the second uploader,
+# which upload_and_check runs when UPLOADER=other: PROGRAM started through
+# the launcher's words, given Windows paths (Wine's Z: drive) when windows.
+other_command=()
+other_paths=posix
+upload_command() {
+  other_command=("${@:3}" "$1")
+  other_paths=$2
+}
+
+# A path as the uploader about to run sees it.
+uploader_path() {
+  if [ "${UPLOADER:-own}" = other ] && [ "$other_paths" = windows ]; then
+    echo "Z:${1//\//\\}"
+  else
+    echo "$1"
+  fi
+}
+# The same, escaped for a JSON string.
+json_path() {
+  local path
+  path=$(uploader_path "$1")
+  echo "${path//\\/\\\\}"
+}
+
 # upload_and_check NAME ROOTURL FILE PARTSIZE EXPECT [JSON_MEMBERS]: one
 # uploader run under bench/measure (figures appended to $work/m-NAME), then
 # the result file and the sink's record against EXPECT (a direct upload when
 # the file fits in one part). JSON_MEMBERS (",\"key\":value...") are added
-# to the configuration.
+# to the configuration. This tree's uploader runs, or with UPLOADER=other the
+# one upload_command named.
 upload_and_check() {
   local name=$1 rooturl=$2 file=$3 partsize=$4 expect=$5 extra=${6:-}
-  local config="$work/$name.json" result="$work/$name.result"
+  local config="$work/$name.json" result="$work/$name.result" command
   rm -f "$result"
   cat >"$config" <<JSON
 {"rooturl":"$rooturl","appkey":"$key","appsecret":"$secret","projectid":"$project",
- "targetname":"bench-$name.bin","localfile":"$file","output":"$result","partsize":$partsize$extra}
+ "targetname":"bench-$name.bin","localfile":"$(json_path "$file")","output":"$(json_path "$result")",
+ "partsize":$partsize$extra}
 JSON
-  "$bin/measure" "$work/m-$name" "$limit" "$work/bin/corvane-upload" -cfg "$config" \
+  command=("$work/bin/corvane-upload")
+  [ "${UPLOADER:-own}" = other ] && command=("${other_command[@]}")
+  "$bin/measure" "$work/m-$name" "$limit" "${command[@]}" -cfg "$(uploader_path "$config")" \
     >"$work/$name.stdout" 2>"$work/$name.stderr" || fail "corvane-upload ($name) exited non-zero"
   grep -q '"code":"success"' "$result" || fail "upload ($name) failed: $(cat "$result")"
   if [ $((partsize * 1048576)) -ge "$(stat -c %s "$file")" ]; then

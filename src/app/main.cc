@@ -39,6 +39,15 @@ struct CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
+// At verbose level 1 (GLOG_v=1), the last line of a run tells how many
+// connections its requests opened and how many times the trusted
+// certificates were loaded for them.
+void logConnectionCounts(const corvane::CurlDriver& network) {
+  if (!VLOG_IS_ON(1)) return;
+  MAIN_LOG(INFO) << "connections opened: " << network.connectionsOpened()
+                 << ", certificate store loads: " << network.certificateStoreLoads();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -75,11 +84,13 @@ int main(int argc, char* argv[]) {
     if (!uploader->errorMessage.empty()) {
       MAIN_LOG(ERROR) << corvane::escapeControls(uploader->errorMessage);
     }
+    logConnectionCounts(network);
     return -1;
   }
   // From here a stop ends the run cleanly, with its result.
   corvane::StopSignals signals(controls.stop);
   uploader->run();
+  logConnectionCounts(network);
   signals.runEnded();
   return 0;
 }

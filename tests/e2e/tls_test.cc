@@ -31,9 +31,11 @@ class CertificateVerification : public ::testing::Test {
  protected:
   // A small direct upload to `server`; with `untilFirstCause`, ended once the
   // first attempt has logged its cause.
-  RunResult uploadTo(const TlsServer& server, bool untilFirstCause) {
+  RunResult uploadTo(const TlsServer& server, bool untilFirstCause,
+                     std::vector<std::string> environment = {}) {
     writeFile(dir.file("input.bin"), kContent);
     RunOptions options;
+    options.environment = std::move(environment);
     if (untilFirstCause) options.stopWhenErrHas = " attempt 1 failed: ";
     const std::string base = server.url("");
     return runUploaderWith(dir, {"-cfg", writeConfigFor(dir, base, dir.file("input.bin"))},
@@ -91,7 +93,9 @@ TEST_F(CertificateVerification, ATrustedCertificateForAnotherNameIsRefusedWithNo
 }
 
 // The control case: the same authority, a certificate for this host, and the
-// file arrives, so the refusal above comes from the name alone.
+// file arrives, so the refusal above comes from the name alone. The server
+// takes one request per connection: the run's two connections are verified
+// against one load of the Windows root store.
 TEST_F(CertificateVerification, ATrustedCertificateForThisHostReceivesTheFile) {
   if (!uploaderIsWindows()) {
     GTEST_SKIP() << "the Linux build trusts only the system's store, which the tests leave "
@@ -104,12 +108,16 @@ TEST_F(CertificateVerification, ATrustedCertificateForThisHostReceivesTheFile) {
   ASSERT_TRUE(trust.added());
   TlsServer server(identity);
   ASSERT_TRUE(server.running());
-  RunResult run = uploadTo(server, false);
+  RunResult run = uploadTo(server, false, {"GLOG_v=1"});
   // The server's answers carry no item: the run fails after the upload.
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_THAT(run.err, Not(HasSubstr(" attempt 1 failed: ")));
   EXPECT_EQ(server.requests(), 2) << run.err;  // the storage token, then the file
   EXPECT_EQ(server.lastBody(), kContent);
+  EXPECT_EQ(server.completedHandshakesAtLeast(2), 2);
+  EXPECT_THAT(logMessagesWith(run.err, "connections opened: "),
+              ::testing::ElementsAre("connections opened: 2, certificate store loads: 1"))
+      << run.err;
 }
 
 }  // namespace

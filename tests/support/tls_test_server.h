@@ -107,8 +107,14 @@ class TlsServer {
         std::lock_guard<std::mutex> lock(mutex_);
         lastBody_ = body;
       }
-      response.set_content("{\"code\":\"success\"}", "application/json");
+      // A storage token for the uploader's token request; no item, so an
+      // upload that reached the server still fails after it.
+      response.set_content("{\"code\":\"success\",\"data\":{\"token\":\"test-token\"}}",
+                           "application/json");
     };
+    // One request per connection: each request of a run makes a handshake
+    // of its own.
+    server_.set_keep_alive_max_count(1);
     server_.Post(".*", record);
     server_.Put(".*", record);
     port_ = server_.bind_to_any_port("127.0.0.1");
