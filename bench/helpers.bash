@@ -142,6 +142,10 @@ curl_and_check() {
   sink_parts | cmp -s - "$expect" || fail "the sink did not get the file's bytes from curl ($name)"
 }
 
+# The uploader that upload_and_check runs (its logs go beside it); the
+# scripts copy the build's into $work/bin.
+uploader=""
+
 # upload_and_check NAME ROOTURL FILE PARTSIZE EXPECT [JSON_MEMBERS]: one
 # uploader run under bench/measure (figures appended to $work/m-NAME), then
 # the result file and the sink's record against EXPECT (a direct upload when
@@ -155,7 +159,8 @@ upload_and_check() {
 {"rooturl":"$rooturl","appkey":"$key","appsecret":"$secret","projectid":"$project",
  "targetname":"bench-$name.bin","localfile":"$file","output":"$result","partsize":$partsize$extra}
 JSON
-  "$bin/measure" "$work/m-$name" "$limit" "${run_under[@]}" "$work/bin/corvane-upload" -cfg "$config" \
+  local program=${uploader:-$work/bin/corvane-upload}
+  "$bin/measure" "$work/m-$name" "$limit" "${run_under[@]}" "$program" -cfg "$config" \
     >"$work/$name.stdout" 2>"$work/$name.stderr" || fail "corvane-upload ($name) exited non-zero"
   grep -q '"code":"success"' "$result" || fail "upload ($name) failed: $(cat "$result")"
   if [ $((partsize * 1048576)) -ge "$(stat -c %s "$file")" ]; then
@@ -163,7 +168,7 @@ JSON
   else
     sink_parts | cmp -s - "$expect" || fail "the sink did not get the file's bytes ($name)"
   fi
-  rm -rf "$work/bin/logs"
+  rm -rf "$(dirname "$program")/logs"
 }
 
 # CPU time of the whole machine as "total steal" jiffies: the share the
