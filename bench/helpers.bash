@@ -257,7 +257,18 @@ trust_ca() {
 }
 untrust_ca() {
   [ -n "$trusted_ca" ] || return 0
+  local pem link
+  pem=$(basename "$trusted_ca" .crt).pem
   as_root rm -f "$trusted_ca"
+  # update-ca-certificates leaves the links of a removed local certificate
+  # in the CA directory (its name and its hashed name) when nothing else
+  # changed: they go here.
+  for link in /etc/ssl/certs/*; do
+    [ -L "$link" ] || continue
+    case $(readlink "$link") in
+      "$trusted_ca" | "$pem" | "/etc/ssl/certs/$pem") as_root rm -f "$link" ;;
+    esac
+  done
   as_root update-ca-certificates >/dev/null 2>&1 || echo "bench: update-ca-certificates failed" >&2
   trusted_ca=""
 }
