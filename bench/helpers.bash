@@ -119,15 +119,24 @@ signed_part() {
   echo "$task $url"
 }
 
-# curl_and_check NAME FILE EXPECT: curl -T of FILE to a fresh part URL under
-# bench/measure (figures appended to $work/m-NAME), then the merge, then the
-# sink's record against EXPECT
+# A command (and its arguments) that the measured runs go under, such as a
+# tracer; none when empty.
+run_under=()
+
+# curl_and_check NAME FILE EXPECT [BASE]: curl -T of FILE to a fresh part URL
+# under bench/measure (figures appended to $work/m-NAME), then the merge,
+# then the sink's record against EXPECT. BASE ("http://127.0.0.1:PORT"), when
+# given, takes the place of the URL's scheme, host and port.
 curl_and_check() {
-  local name=$1 file=$2 expect=$3 signed task url
+  local name=$1 file=$2 expect=$3 base=${4:-} signed task url
   signed=$(signed_part "$(stat -c %s "$file")")
   task=${signed%% *}
   url=${signed#* }
-  "$bin/measure" "$work/m-$name" "$limit" curl -sS --fail -o /dev/null -T "$file" "$url" ||
+  if [ -n "$base" ]; then
+    url=${url#*://}
+    url=$base/${url#*/}
+  fi
+  "$bin/measure" "$work/m-$name" "$limit" "${run_under[@]}" curl -sS --fail -o /dev/null -T "$file" "$url" ||
     fail "curl ($name) into the stand-in's sink failed"
   api "$multi/merge" "{\"id\":\"$task\",\"parentId\":\"$project\"}" | grep -q '"status":"success"' ||
     fail "merge after the curl run ($name) failed"
@@ -159,6 +168,10 @@ json_path() {
   echo "${path//\\/\\\\}"
 }
 
+# The uploader that upload_and_check runs (its logs go beside it); the
+# scripts copy the build's into $work/bin.
+uploader=""
+
 # upload_and_check NAME ROOTURL FILE PARTSIZE EXPECT [JSON_MEMBERS]: one
 # uploader run under bench/measure (figures appended to $work/m-NAME), then
 # the result file and the sink's record against EXPECT (a direct upload when
@@ -174,7 +187,8 @@ upload_and_check() {
  "targetname":"bench-$name.bin","localfile":"$(json_path "$file")","output":"$(json_path "$result")",
  "partsize":$partsize$extra}
 JSON
-  command=("$work/bin/corvane-upload")
+  local program=${uploader:-$work/bin/corvane-upload}
+  command=("${run_under[@]}" "$program")
   [ "${UPLOADER:-own}" = other ] && command=("${other_command[@]}")
   "$bin/measure" "$work/m-$name" "$limit" "${command[@]}" -cfg "$(uploader_path "$config")" \
     >"$work/$name.stdout" 2>"$work/$name.stderr" || fail "corvane-upload ($name) exited non-zero"
@@ -184,7 +198,7 @@ JSON
   else
     sink_parts | cmp -s - "$expect" || fail "the sink did not get the file's bytes ($name)"
   fi
-  rm -rf "$work/bin/logs"
+  rm -rf "$(dirname "$program")/logs"
 }
 
 # CPU time of the whole machine as "total steal" jiffies: the share the
@@ -203,3 +217,178 @@ awk_median='
     for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
     return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
   }'
+
+# ---- HTTPS: a throwaway certificate authority and a TLS front ----
+#
+# The stand-in speaks plain HTTP. For HTTPS runs nginx terminates TLS in
+# front of its sink and passes each request on over a kept-alive HTTP/1.1
+# upstream connection without buffering the body, so the sink does exactly
+# the work it does over plain HTTP and all the decryption is the front's.
+# The front's certificate comes from a certificate authority made for the
+# run, which the system's store trusts only while the run lasts: the
+# uploader and curl verify it as they would any server's.
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# ensure_packages PACKAGE...: installs those that are missing. Where the
+# system has no rule of its own about starting services on installation,
+# one that forbids it holds for the installation, so that no server of a
+# package (nginx's own, on every address) starts meanwhile.
+ensure_packages() {
+  local missing=() p guard=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    guard=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | as_root tee "$guard" >/dev/null
+    as_root chmod 755 "$guard"
+  fi
+  local status=0
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+      "${missing[@]}" >/dev/null || status=$?
+  [ -n "$guard" ] && as_root rm -f "$guard"
+  [ "$status" -eq 0 ] || fail "could not install ${missing[*]}"
+}
+
+# make_tls_ca: a certificate authority and a server certificate for
+# 127.0.0.1 (and localhost) signed by it, in $work/tls; RSA 2048, as most
+# public servers still use.
+make_tls_ca() {
+  local dir=$work/tls
+  mkdir -p "$dir"
+  {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$dir/ca.key" -out "$dir/ca.crt" \
+      -subj "/CN=corvane-upload benchmark CA $(date +%s)-$$" \
+      -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" &&
+      openssl req -newkey rsa:2048 -nodes -keyout "$dir/server.key" -out "$dir/server.csr" \
+        -subj "/CN=127.0.0.1" &&
+      printf '%s\n' "subjectAltName=IP:127.0.0.1,DNS:localhost" "basicConstraints=CA:FALSE" \
+        "keyUsage=critical,digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" \
+        >"$dir/server.ext" &&
+      openssl x509 -req -days 2 -in "$dir/server.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
+        -CAcreateserial -extfile "$dir/server.ext" -out "$dir/server.crt"
+  } >"$dir/openssl.log" 2>&1 || { cat "$dir/openssl.log"; fail "could not make the certificates"; }
+}
+
+# trust_ca / untrust_ca: the run's certificate authority in the system's
+# store (/usr/local/share/ca-certificates, update-ca-certificates) and out of
+# it again; untrust_ca belongs in the script's exit trap.
+trusted_ca=""
+trust_ca() {
+  trusted_ca=/usr/local/share/ca-certificates/corvane-bench-$$.crt
+  as_root install -m 644 "$work/tls/ca.crt" "$trusted_ca"
+  as_root update-ca-certificates >"$work/tls/update.log" 2>&1 ||
+    { cat "$work/tls/update.log"; fail "update-ca-certificates failed"; }
+  openssl verify -CAfile "$ca_bundle" "$work/tls/server.crt" >/dev/null 2>&1 ||
+    fail "the system's CA bundle $ca_bundle does not vouch for the run's certificate"
+}
+untrust_ca() {
+  [ -n "$trusted_ca" ] || return 0
+  local pem link
+  pem=$(basename "$trusted_ca" .crt).pem
+  as_root rm -f "$trusted_ca"
+  # update-ca-certificates leaves the links of a removed local certificate
+  # in the CA directory (its name and its hashed name) when nothing else
+  # changed: they go here.
+  for link in /etc/ssl/certs/*; do
+    [ -L "$link" ] || continue
+    case $(readlink "$link") in
+      "$trusted_ca" | "$pem" | "/etc/ssl/certs/$pem") as_root rm -f "$link" ;;
+    esac
+  done
+  as_root update-ca-certificates >/dev/null 2>&1 || echo "bench: update-ca-certificates failed" >&2
+  trusted_ca=""
+}
+# The CA bundle libcurl reads by default (Debian's, built from the store).
+ca_bundle=/etc/ssl/certs/ca-certificates.crt
+
+# start_tls_front NAME PORT UPSTREAM_PORT: nginx with one worker on
+# 127.0.0.1:PORT (TLS 1.3 only) in front of 127.0.0.1:UPSTREAM_PORT, and its
+# status page on another port; false when it did not start (PORT taken).
+# Sets front_pid (the master), front_worker (its one worker) and
+# front_status (the status page's URL).
+start_tls_front() {
+  local name=$1 port=$2 upstream=$3 dir=$work/$1 status_port
+  status_port=$((30000 + RANDOM % 2000))
+  mkdir -p "$dir/tmp"
+  cat >"$dir/nginx.conf" <<NGINX
+$([ "$(id -u)" -eq 0 ] && echo "user root;")
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $dir/tmp/body;
+  proxy_temp_path $dir/tmp/proxy;
+  fastcgi_temp_path $dir/tmp/fastcgi;
+  uwsgi_temp_path $dir/tmp/uwsgi;
+  scgi_temp_path $dir/tmp/scgi;
+  log_format connections '\$connection \$connection_requests \$request_method \$status \$request_length';
+  upstream sink {
+    server 127.0.0.1:$upstream;
+    keepalive 32;
+  }
+  server {
+    listen 127.0.0.1:$port ssl;
+    ssl_certificate $work/tls/server.crt;
+    ssl_certificate_key $work/tls/server.key;
+    ssl_protocols TLSv1.3;
+    ssl_session_cache shared:front:1m;
+    keepalive_requests 100000;
+    keepalive_timeout 60s;
+    access_log $dir/access.log connections;
+    client_max_body_size 0;
+    client_body_buffer_size 1m;
+    client_body_timeout 120s;
+    proxy_request_buffering off;
+    proxy_buffering off;
+    proxy_http_version 1.1;
+    proxy_set_header Connection "";
+    proxy_set_header Expect "";
+    proxy_set_header Host \$http_host;
+    proxy_send_timeout 120s;
+    proxy_read_timeout 120s;
+    location / { proxy_pass http://sink; }
+  }
+  server {
+    listen 127.0.0.1:$status_port;
+    location / { stub_status; }
+  }
+}
+NGINX
+  nginx -p "$dir" -e "$dir/error.log" -c "$dir/nginx.conf" >"$dir/nginx.out" 2>&1 &
+  front_pid=$!
+  front_status=http://127.0.0.1:$status_port/
+  for _ in $(seq 100); do
+    if curl -s --max-time 5 -o /dev/null "$front_status"; then
+      front_worker=$(pgrep -P "$front_pid" | head -1)
+      [ -n "$front_worker" ] && return 0
+    fi
+    kill -0 "$front_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  stop_pid "$front_pid"
+  front_pid=""
+  return 1
+}
+
+# "CONNECTIONS REQUESTS" the front accepted between two calls: the first
+# call (no argument) prints its counts so far, the second (given what the
+# first printed) the difference, less the first query's own connection and
+# request (each query counts itself).
+front_counts() {
+  curl -sS --max-time 30 "$front_status" |
+    awk -v since="${1:-}" 'NR == 3 {
+      if (since == "") { print $1, $3; exit }
+      split(since, s, " "); print $1 - s[1] - 1, $3 - s[2] - 1 }'
+}
+
+# user+system CPU seconds a running process (all its threads) has used
+cpu_seconds() {
+  awk -v hz="$(getconf CLK_TCK)" '{sub(/.*\) /, ""); printf "%.3f\n", ($12 + $13) / hz}' "/proc/$1/stat"
+}

@@ -25,12 +25,15 @@ bool is_loopback_ipv4(const std::string& host) {
   return (ntohl(addr.s_addr) >> 24) == 127;
 }
 
-// "http://127.x.x.x:PORT": a public URL may name another server, but only
-// one on loopback, like this one.
+// "http://127.x.x.x:PORT" or "https://127.x.x.x:PORT": a public URL may name
+// another server (a delay line, a TLS front), but only one on loopback, like
+// this one.
 bool is_loopback_base_url(const std::string& url) {
-  const std::string scheme = "http://";
-  if (url.rfind(scheme, 0) != 0) return false;
-  std::string rest = url.substr(scheme.size());
+  std::string rest;
+  for (std::string_view scheme : {std::string_view("http://"), std::string_view("https://")}) {
+    if (url.rfind(scheme, 0) == 0) rest = url.substr(scheme.size());
+  }
+  if (rest.empty()) return false;
   auto colon = rest.find(':');
   std::int64_t port = 0;
   return colon != std::string::npos && is_loopback_ipv4(rest.substr(0, colon)) &&
@@ -84,7 +87,7 @@ bool check_complete(const Options& o, std::string& error) {
     return false;
   }
   if (!o.public_url.empty() && !is_loopback_base_url(o.public_url)) {
-    error = "--public-url must be http://127.x.x.x:PORT";
+    error = "--public-url must be http://127.x.x.x:PORT or https://127.x.x.x:PORT";
     return false;
   }
   return true;
@@ -115,7 +118,7 @@ std::string usage_text() {
   return "usage: corvane-localstore --data DIR --appkey KEY --appsecret SECRET\n"
          "         [--port N] [--host 127.0.0.1] [--token-lifetime SECONDS]\n"
          "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n"
-         "         [--sink] [--public-url http://127.0.0.1:PORT]\n";
+         "         [--sink] [--public-url http[s]://127.0.0.1:PORT]\n";
 }
 
 }  // namespace localstore

@@ -34,7 +34,7 @@ class CurlDriver final : public TransferDriver {
   std::vector<AttemptEnd> poll(int64_t waitMilliseconds) override;
 
   // New connections the attempts opened, and loads of the certificate store
-  // (0 where libcurl loads it, once per run, itself).
+  // (0 where libcurl and OpenSSL read the trusted certificates themselves).
   long connectionsOpened() const { return connectionsOpened_; }
   int certificateStoreLoads() const { return certificates_.loads(); }
 
@@ -52,9 +52,10 @@ class CurlDriver final : public TransferDriver {
   // Trust the certificates of the system's store, handed to each connection
   // from one store, instead of libcurl's own defaults.
   bool ownCertificates_ = false;
-  // Leave out libcurl's CA directory, so that its defaults are the CA bundle
-  // alone, which libcurl then keeps parsed for the whole run.
-  bool bundleOnly_ = false;
+  // Leave out libcurl's CA bundle, so that its defaults are the CA directory
+  // alone: a new connection reads the one certificate it needs from there,
+  // instead of parsing the whole bundle into memory.
+  bool directoryOnly_ = false;
   ProxyChooser* proxies_ = nullptr;
   ProxyOptions proxyOptions_;
   std::map<Transfer*, std::unique_ptr<Attempt>> attempts_;
