@@ -76,7 +76,7 @@ TEST(LocalFileChanges, AFileGrownDuringAPartIsNeverMerged) {
   ChangeRun run("part-url", "grow", 4096, 3 * kMiB);
   EXPECT_EQ(run.code(), "failed") << run.upload.run.err;
   EXPECT_EQ(run.message(), "uploadPartData failed!");
-  EXPECT_TRUE(run.logged("local file " + uploaderPath(run.dir.file("input.bin")) +
+  EXPECT_TRUE(run.logged("local file " + run.dir.file("input.bin") +
                          " changed during the upload"))
       << run.upload.run.err;
   EXPECT_EQ(run.store.count("merge"), 0);

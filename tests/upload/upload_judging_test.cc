@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/read_only_file.h"
+#include "platform/stop_signals.h"
 #include "support/fake_env.h"
 #include "support/log_capture.h"
 #include "support/scripted_transfers.h"
@@ -906,6 +907,27 @@ class Driver : public Upload {
     network.thenRespond(mergeBody);
   }
 };
+
+// A stop raised while a part is sent (what the signal and console handlers
+// do): nothing more is sent, no merge, and the result says so.
+TEST_F(Driver, AStopDuringThePartsEndsTheRunAsCancelledWithoutAMerge) {
+  uploader.partSize = 1000;
+  useFile(patternBytes(3500, 2));
+  LogCapture log;
+  network.thenRespond(kTokenBody);
+  network.thenRespond(R"({"data":{"id":"T-1"}})");
+  network.thenRespond(signedUrlBody(blobUrl(1)));
+  network.then([this](Transfer& transfer) {
+    network.drain(transfer);
+    scripted.controls.stop.raise(15);
+    return CURLE_OK;
+  });
+  EXPECT_TRUE(runCaptured());
+  EXPECT_EQ(result(), R"({"code":"failed","message":"upload cancelled!","data":{"fileitemid":"",)"
+                      R"("fileitemname":""}})");
+  EXPECT_EQ(network.attempts().size(), 4u);
+  EXPECT_THAT(log.lines, Contains("upload cancelled by " + stopCauseText(15)));
+}
 
 TEST_F(Driver, FileOfExactlyOnePartTakesTheDirectPath) {
   uploader.partSize = 8;
