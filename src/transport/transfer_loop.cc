@@ -280,16 +280,21 @@ void TransferLoop::cancelAll() {
   }
 }
 
-// Each streamed body in flight gets an equal share of the cap, re-divided
-// whenever their number changes.
+// Each body still being sent gets an equal share of the cap, re-divided
+// whenever their number changes. A body sent in full, its answer awaited,
+// leaves its share to the others, so the link stays at the cap between parts.
 void TransferLoop::shareSendCap() {
   const int64_t cap = controls_.sendCapBytesPerSecond;
+  auto sending = [](const Job& job) {
+    return job.state == Job::State::kRunning && job.request.upload &&
+           job.transfer.sentBytes < job.request.upload->length();
+  };
   int64_t streaming = 0;
   for (const auto& job : jobs_) {
-    if (job->state == Job::State::kRunning && job->request.upload) ++streaming;
+    if (sending(*job)) ++streaming;
   }
   for (auto& job : jobs_) {
-    if (job->state != Job::State::kRunning || !job->request.upload) continue;
+    if (!sending(*job)) continue;
     const int64_t share = cap > 0 ? std::max<int64_t>(1, cap / streaming) : 0;
     if (job->transfer.sendLimit == share) continue;
     job->transfer.sendLimit = share;

@@ -212,6 +212,10 @@ TEST_F(Loop, ASendCapIsSharedAmongTheBodiesInFlight) {
   loop.turn();
   EXPECT_EQ(network.started()[0].transfer->sendLimit, 4000);
   EXPECT_EQ(network.started()[1].transfer->sendLimit, 4000);
+  // A body handed over in full leaves its share while its answer is awaited.
+  network.progress(0, 500);
+  loop.turn();
+  EXPECT_EQ(network.started()[1].transfer->sendLimit, 8000);
   network.complete(0);
   loop.turn();
   loop.turn();
