@@ -26,7 +26,9 @@ std::string directoryOf(const std::string& path) {
   const std::vector<size_t> separators = separatorPositions(path);
   if (separators.empty()) return ".";
   const size_t last = separators.back();
-  return last == 0 ? path.substr(0, 1) : path.substr(0, last);
+  // A root keeps its separator: "C:" alone is the drive's current directory.
+  const bool root = last == 0 || (last == 2 && path[1] == ':');
+  return path.substr(0, root ? last + 1 : last);
 }
 
 DWORD attributesOf(const std::string& path) {
