@@ -9,12 +9,12 @@ bool BodySource::seek(uint64_t position) {
   if (position > length_) return false;
   if (position == 0) return rewind(), true;
   sent_ = position;
-  hashed_ = false;
+  inOrder_ = false;
   return true;
 }
 
 std::optional<uint64_t> BodySource::digest() const {
-  if (!hashed_ || sent_ != length_) return std::nullopt;
+  if (!hashing_ || !inOrder_ || sent_ != length_) return std::nullopt;
   return XXH3_64bits_digest(&hash_);
 }
 
@@ -26,12 +26,12 @@ BodySource::ReadResult BodySource::read(char* destination, size_t capacity) {
   if (got == 0) shrank_ = true;
   if (got <= 0) return {ReadStatus::kFailed, 0};
   sent_ += static_cast<uint64_t>(got);
-  XXH3_64bits_update(&hash_, destination, static_cast<size_t>(got));
+  if (hashing_) XXH3_64bits_update(&hash_, destination, static_cast<size_t>(got));
   return {ReadStatus::kData, static_cast<size_t>(got)};
 }
 
 std::optional<uint64_t> windowDigest(const ReadOnlyFile& file, uint64_t offset, uint64_t length) {
-  BodySource window(file, offset, length);
+  BodySource window(file, offset, length, true);
   std::vector<char> block(1 << 20);
   for (;;) {
     BodySource::ReadResult read = window.read(block.data(), block.size());

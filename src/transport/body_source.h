@@ -17,11 +17,13 @@ namespace corvane {
 // A window of an open file sent as a request body: `length` bytes from
 // `offset`. Every read is bounded by the bytes still due, so a transfer never
 // sends more than its window, and rewind() brings it back to its first byte.
-// The bytes are hashed (XXH3, 64 bits) as they are read for sending.
+// With `hashed`, the bytes are hashed (XXH3, 64 bits) as they are read for
+// sending, so that a journal can record what was sent without reading it
+// again.
 class BodySource {
  public:
-  BodySource(const ReadOnlyFile& file, uint64_t offset, uint64_t length)
-      : file_(file), offset_(offset), length_(length) {
+  BodySource(const ReadOnlyFile& file, uint64_t offset, uint64_t length, bool hashed = false)
+      : file_(file), offset_(offset), length_(length), hashing_(hashed) {
     XXH3_64bits_reset(&hash_);
   }
 
@@ -30,10 +32,11 @@ class BodySource {
   void rewind() {
     sent_ = 0;
     XXH3_64bits_reset(&hash_);
-    hashed_ = true;
+    inOrder_ = true;
   }
   // The hash of the window as the last attempt read it, front to back and
-  // whole; nothing when it did not (it moved back and forth, or stopped).
+  // whole; nothing when it did not (it moved back and forth, or stopped) or
+  // when the window is not hashed.
   std::optional<uint64_t> digest() const;
   // True once a read found the file ending inside the window: it shrank, and
   // no later attempt can send the window whole.
@@ -56,8 +59,9 @@ class BodySource {
   uint64_t length_;
   uint64_t sent_ = 0;
   bool shrank_ = false;
+  const bool hashing_;
   XXH3_state_t hash_;
-  bool hashed_ = true;  // every byte read so far went into the hash in order
+  bool inOrder_ = true;  // every byte read so far went into the hash in order
 };
 
 // The hash of `length` bytes of `file` from `offset`, read now; nothing when

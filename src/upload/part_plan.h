@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
+#include <vector>
 
 namespace corvane {
 
@@ -15,6 +17,12 @@ class PartPlan {
   uint64_t count() const { return partSize_ == 0 ? 0 : (fileSize_ + partSize_ - 1) / partSize_; }
   uint64_t offset(uint64_t index) const { return index * partSize_; }
   uint64_t size(uint64_t index) const { return std::min(partSize_, fileSize_ - offset(index)); }
+  // Every part's index, in order.
+  std::vector<uint64_t> indices() const {
+    std::vector<uint64_t> all(count());
+    std::iota(all.begin(), all.end(), uint64_t{0});
+    return all;
+  }
 
  private:
   uint64_t fileSize_;

@@ -40,9 +40,8 @@ bool isDoomed(const HttpResponse& response) {
 // The service's own refusal (its error form), as opposed to no answer.
 bool isRefusal(const HttpResponse& response) {
   rapidjson::Document document;
-  if (response.result != CURLE_OK || !parseObject(response.body, document)) return false;
-  auto code = document.FindMember("code");
-  return code != document.MemberEnd() && code->value.IsInt();
+  return response.result == CURLE_OK && parseObject(response.body, document) &&
+         serviceErrorCode(document).has_value();
 }
 
 // Sends every part of a file: each part asks for its signed URL and then PUTs
@@ -90,8 +89,10 @@ class PartSender {
   }
 
   void startPart(uint64_t index) {
+    // Hashed as it is read only when a journal will record it.
+    const bool hashed = journal_ != nullptr;
     Part& part = inFlight_.emplace_back(
-        Part{index, BodySource(file_, plan_.offset(index), plan_.size(index))});
+        Part{index, BodySource(file_, plan_.offset(index), plan_.size(index), hashed)});
     askForUrl(part);
   }
 
@@ -152,7 +153,7 @@ class PartSender {
   // it (on disk before the next part can depend on it).
   void arrived(Part& part) {
     bytesArrived_ += part.body.length();
-    if (progress_) progress_->acknowledge(part.body.length(), true);
+    if (progress_) progress_->acknowledge(part.body.length(), 1);
     if (!journal_) return;
     std::optional<uint64_t> hash = part.body.digest();
     if (!hash) hash = windowDigest(file_, part.body.offset(), part.body.length());
@@ -190,9 +191,7 @@ PartsOutcome sendParts(CorvaneMultiUpload& uploader, const std::string& uploadId
 
 bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId, const ReadOnlyFile& file) {
   PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
-  std::vector<uint64_t> every(plan.count());
-  for (uint64_t index = 0; index < plan.count(); ++index) every[index] = index;
-  return sendPlannedParts(uploadId, file, every, false) == PartsOutcome::kArrived;
+  return sendPlannedParts(uploadId, file, plan.indices(), false) == PartsOutcome::kArrived;
 }
 
 PartsOutcome CorvaneMultiUpload::sendPlannedParts(const std::string& uploadId,

@@ -33,9 +33,9 @@ void ProgressReport::plan(uint64_t total, uint64_t partCount) {
   partCount_ = partCount;
 }
 
-void ProgressReport::acknowledge(uint64_t bytes, bool isPart) {
+void ProgressReport::acknowledge(uint64_t bytes, uint64_t parts) {
   acknowledged_ += bytes;
-  if (isPart) ++parts_;
+  parts_ += parts;
 }
 
 void ProgressReport::finish(const std::string& outcome) {

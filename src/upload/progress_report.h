@@ -27,9 +27,9 @@ class ProgressReport final : public TransferObserver {
   const std::string& phase() const { return phase_; }
   // The bytes to send and, for a multipart upload, the number of parts.
   void plan(uint64_t total, uint64_t partCount);
-  // Bytes the service acknowledged: a part whose PUT was answered (or that a
-  // journal shows stored), or the whole of a direct upload.
-  void acknowledge(uint64_t bytes, bool isPart);
+  // Bytes and parts the service acknowledged: a part whose PUT was answered,
+  // or those a journal shows stored.
+  void acknowledge(uint64_t bytes, uint64_t parts);
   // Writes the last state, in its final phase.
   void finish(const std::string& outcome);
 

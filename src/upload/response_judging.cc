@@ -39,14 +39,20 @@ const rapidjson::Value* objectMember(const rapidjson::Value& object, const char*
   return &member->value;
 }
 
-bool isServiceError(const rapidjson::Value& root, const char* operation, std::string& errorMessage) {
-  if (!root.IsObject()) return false;
+std::optional<int> serviceErrorCode(const rapidjson::Value& root) {
+  if (!root.IsObject()) return std::nullopt;
   auto code = root.FindMember("code");
-  if (code == root.MemberEnd() || !code->value.IsInt()) return false;
+  if (code == root.MemberEnd() || !code->value.IsInt()) return std::nullopt;
+  return code->value.GetInt();
+}
+
+bool isServiceError(const rapidjson::Value& root, const char* operation, std::string& errorMessage) {
+  std::optional<int> code = serviceErrorCode(root);
+  if (!code) return false;
   auto message = localStringMember(root, "message", "service message");
   if (message) errorMessage = *message;
-  UPLOAD_LOG(ERROR) << operation << " refused by the service (code " << code->value.GetInt()
-                    << ")" << (message ? ": " + escapeControls(*message) : std::string());
+  UPLOAD_LOG(ERROR) << operation << " refused by the service (code " << *code << ")"
+                    << (message ? ": " + escapeControls(*message) : std::string());
   return true;
 }
 

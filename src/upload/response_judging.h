@@ -30,9 +30,13 @@ std::string redactMembers(const std::string& text, const std::vector<std::string
 // The member `name` of `object` when it is an object; nullptr otherwise.
 const rapidjson::Value* objectMember(const rapidjson::Value& object, const char* name);
 
-// The service's error form: "code" is an integer within the signed 32-bit
-// range. When it is, a string "message" beside it replaces `errorMessage` (in
-// the local code page) and is logged at ERROR as the reason `operation` got.
+// The "code" of the service's error form: an integer within the signed
+// 32-bit range; nothing when `root` is not that form.
+std::optional<int> serviceErrorCode(const rapidjson::Value& root);
+
+// The service's error form (see serviceErrorCode()). When it is, a string
+// "message" beside it replaces `errorMessage` (in the local code page) and is
+// logged at ERROR as the reason `operation` got.
 bool isServiceError(const rapidjson::Value& root, const char* operation, std::string& errorMessage);
 
 // True when "status" of `data` is a string equal to "success", ignoring ASCII

@@ -61,8 +61,7 @@ std::optional<CorvaneMultiUpload::Continuation> CorvaneMultiUpload::continueFrom
   UPLOAD_LOG(INFO) << "resuming task " << escapeControls(continuation.task) << ": "
                    << contents.parts.size() << " of " << plan.count() << " parts already stored";
   if (ProgressReport* progress = context_.progress.get()) {
-    for (size_t i = 0; i < contents.parts.size(); ++i) progress->acknowledge(0, true);
-    progress->acknowledge(storedBytes, false);
+    progress->acknowledge(storedBytes, contents.parts.size());
   }
   return continuation;
 }

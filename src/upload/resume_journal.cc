@@ -7,6 +7,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "upload/response_judging.h"
+
 namespace corvane {
 namespace {
 
@@ -63,12 +65,6 @@ std::string partLine(const JournalPart& part) {
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
-std::optional<std::string> textOf(const rapidjson::Value& object, const char* key) {
-  auto member = object.FindMember(key);
-  if (member == object.MemberEnd() || !member->value.IsString()) return std::nullopt;
-  return std::string(member->value.GetString(), member->value.GetStringLength());
-}
-
 std::optional<uint64_t> unsignedOf(const rapidjson::Value& object, const char* key) {
   auto member = object.FindMember(key);
   if (member == object.MemberEnd() || !member->value.IsUint64()) return std::nullopt;
@@ -83,16 +79,16 @@ std::optional<int64_t> signedOf(const rapidjson::Value& object, const char* key)
 
 std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
   auto version = signedOf(line, "journal");
-  auto rooturl = textOf(line, "rooturl");
-  auto projectid = textOf(line, "projectid");
-  auto targetname = textOf(line, "targetname");
+  auto rooturl = stringMember(line, "rooturl");
+  auto projectid = stringMember(line, "projectid");
+  auto targetname = stringMember(line, "targetname");
   auto partSize = signedOf(line, "partsize");
-  auto path = textOf(line, "path");
+  auto path = stringMember(line, "path");
   auto size = unsignedOf(line, "size");
   auto mtime = signedOf(line, "mtime");
   auto device = unsignedOf(line, "device");
   auto fileId = unsignedOf(line, "fileid");
-  auto task = textOf(line, "task");
+  auto task = stringMember(line, "task");
   if (version != kJournalVersion || !rooturl || !projectid || !targetname || !partSize || !path ||
       !size || !mtime || !device || !fileId || !task || task->empty()) {
     return std::nullopt;
@@ -104,17 +100,12 @@ std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
 std::optional<JournalPart> parsePart(const rapidjson::Value& line) {
   auto number = unsignedOf(line, "part");
   auto size = unsignedOf(line, "size");
-  auto hash = textOf(line, "xxh3");
+  auto hash = stringMember(line, "xxh3");
   if (!number || *number == 0 || !size || !hash || hash->size() != 16) return std::nullopt;
   char* end = nullptr;
   uint64_t value = std::strtoull(hash->c_str(), &end, 16);
   if (end != hash->c_str() + hash->size()) return std::nullopt;
   return JournalPart{*number, *size, value};
-}
-
-bool parseLine(const std::string& text, rapidjson::Document& line) {
-  line.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
-  return !line.HasParseError() && line.IsObject();
 }
 
 }  // namespace
@@ -135,7 +126,7 @@ ResumeJournal::Contents ResumeJournal::read() {
   // Only whole lines count: a last line without its line end was torn.
   for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', at)) {
     rapidjson::Document line;
-    bool parsed = parseLine(text.substr(at, end - at), line);
+    bool parsed = parseObject(text.substr(at, end - at), line);
     at = end + 1;
     if (first) {
       if (!parsed || !(contents.upload = parseUpload(line))) return {};

@@ -71,7 +71,7 @@ bool CorvaneMultiUpload::uploadMultipart(const ReadOnlyFile& file) {
         return false;
       }
       if (journal) startJournal(file, uploadId);
-      for (uint64_t index = 0; index < plan.count(); ++index) parts.push_back(index);
+      parts = plan.indices();
     }
     PartsOutcome sent = sendPlannedParts(uploadId, file, parts, continued.has_value());
     if (sent == PartsOutcome::kTaskUnknown) {
