@@ -5,27 +5,22 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "platform/file_replace.h"
 
 namespace corvane {
 namespace {
 
-// A short name whatever the length of the target's own name: the directory's
-// name limit can never be exceeded.
-constexpr char kTemporaryName[] = ".corvane-XXXXXX";
-
 bool fail(std::string& reason, int error) {
   reason = std::strerror(error);
   return false;
 }
 
-std::vector<char> temporaryTemplate(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string name = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-                     kTemporaryName;
-  return std::vector<char>(name.c_str(), name.c_str() + name.size() + 1);
+// A new file at `path` for this process alone: a file left there by a run
+// that was killed is removed first, and O_EXCL never follows a link.
+int createExclusive(const std::string& path) {
+  ::unlink(path.c_str());
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -39,13 +34,6 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-// The permissions an ordinary new file gets under the process's umask.
-mode_t newFileMode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
 bool isDirectory(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -53,21 +41,23 @@ bool isDirectory(const std::string& path) {
 
 }  // namespace
 
+std::string temporaryNameFor(const std::string& path) { return path + kTemporarySuffix; }
+
 bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
-                 bool durable) {
+                 bool durable, bool /*waitWhileHeld: nothing holds a name here*/) {
   if (path.empty()) return fail(reason, ENOENT);
-  std::vector<char> temporary = temporaryTemplate(path);
-  int fd = mkstemp(temporary.data());
+  const std::string temporary = temporaryNameFor(path);
+  int fd = createExclusive(temporary);
   if (fd < 0) return fail(reason, errno);
-  bool written = fchmod(fd, newFileMode()) == 0 && writeAll(fd, text) && (!durable || fsync(fd) == 0);
+  bool written = writeAll(fd, text) && (!durable || fsync(fd) == 0);
   int error = errno;
   if (::close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  if (written && std::rename(temporary.data(), path.c_str()) == 0) return true;
+  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
   if (written) error = errno;
-  std::remove(temporary.data());
+  ::unlink(temporary.c_str());
   return fail(reason, error);
 }
 
@@ -79,11 +69,11 @@ bool removeFile(const std::string& path, std::string& reason) {
 bool canReplaceFile(const std::string& path, std::string& reason) {
   if (path.empty()) return fail(reason, ENOENT);
   if (isDirectory(path)) return fail(reason, EISDIR);
-  std::vector<char> temporary = temporaryTemplate(path);
-  int fd = mkstemp(temporary.data());
+  const std::string temporary = temporaryNameFor(path);
+  int fd = createExclusive(temporary);
   if (fd < 0) return fail(reason, errno);
   ::close(fd);
-  std::remove(temporary.data());
+  ::unlink(temporary.c_str());
   return true;
 }
 

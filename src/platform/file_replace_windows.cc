@@ -2,33 +2,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
-#include <vector>
 
+#include "platform/env.h"
 #include "platform/file_replace.h"
-#include "platform/path_split.h"
 #include "platform/windows_text.h"
 
 namespace corvane {
 namespace {
 
-// A short name whatever the length of the target's own name.
-constexpr char kTemporaryPrefix[] = "cvu";
+constexpr int64_t kHeldRetryMilliseconds = 5000;
+constexpr int64_t kHeldPauseMilliseconds = 100;
 
 bool fail(std::string& reason, DWORD error) {
   reason = windows::errorText(error);
   return false;
-}
-
-// The directory part of `path` ("." when it has none); both separators count,
-// split by character (a GBK name may end in the byte of a backslash).
-std::string directoryOf(const std::string& path) {
-  const std::vector<size_t> separators = separatorPositions(path);
-  if (separators.empty()) return ".";
-  const size_t last = separators.back();
-  // A root keeps its separator: "C:" alone is the drive's current directory.
-  const bool root = last == 0 || (last == 2 && path[1] == ':');
-  return path.substr(0, root ? last + 1 : last);
 }
 
 DWORD attributesOf(const std::string& path) {
@@ -41,48 +30,38 @@ bool isDirectory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The error of a failed GetTempFileName in `directory`: it says "the directory
-// name is invalid" for a directory that does not exist as well as for a file
-// in its place; the first is "not found", as on other systems.
-DWORD temporaryError(const std::string& directory) {
-  DWORD error = GetLastError();
-  if (error == ERROR_DIRECTORY && attributesOf(directory) == INVALID_FILE_ATTRIBUTES) {
-    return ERROR_PATH_NOT_FOUND;
-  }
-  return error;
+// Another program has the file open without delete sharing (a reader, a
+// virus scanner): it usually lets go within a few seconds.
+bool heldByAnother(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// A new, empty file with a unique short name beside `path`; its name, or the
-// empty text with the error in `error`.
-std::string createTemporary(const std::string& path, DWORD& error) {
-  const std::string directory = directoryOf(path);
-  if (windows::pathsAreUtf8()) {
-    wchar_t name[MAX_PATH + 1];
-    if (GetTempFileNameW(windows::widen(directory).c_str(),
-                         windows::widen(kTemporaryPrefix).c_str(), 0, name) == 0) {
-      error = temporaryError(directory);
-      return {};
-    }
-    int length = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(length > 0 ? length - 1 : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8.data(), length, nullptr, nullptr);
-    return utf8;
+// Runs `step` until it succeeds, fails for another reason, or the file has
+// been held for 5 seconds; the error of its last failure, 0 on success.
+template <typename Step>
+DWORD retryWhileHeld(Step step) {
+  Env& env = Env::current();
+  const int64_t deadline = env.steadyMilliseconds() + kHeldRetryMilliseconds;
+  for (;;) {
+    if (step()) return 0;
+    const DWORD error = GetLastError();
+    if (!heldByAnother(error) || env.steadyMilliseconds() >= deadline) return error;
+    env.sleepMilliseconds(kHeldPauseMilliseconds);
   }
-  char name[MAX_PATH + 1];
-  if (GetTempFileNameA(directory.c_str(), kTemporaryPrefix, 0, name) == 0) {
-    error = temporaryError(directory);
-    return {};
-  }
-  return name;
 }
 
-HANDLE openForWriting(const std::string& path) {
+// A new file at `path` for this process alone; a file left there by a run
+// that was killed is removed first.
+HANDLE createNew(const std::string& path) {
   if (windows::pathsAreUtf8()) {
-    return CreateFileW(windows::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+    const std::wstring wide = windows::widen(path);
+    DeleteFileW(wide.c_str());
+    return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  DeleteFileA(path.c_str());
+  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
 }
 
 bool writeAll(HANDLE file, const std::string& text) {
@@ -114,29 +93,33 @@ void deleteFile(const std::string& path) {
 
 }  // namespace
 
+std::string temporaryNameFor(const std::string& path) { return path + kTemporarySuffix; }
+
 bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
-                 bool durable) {
+                 bool durable, bool waitWhileHeld) {
   if (path.empty()) return fail(reason, ERROR_PATH_NOT_FOUND);
-  DWORD error = 0;
-  std::string temporary = createTemporary(path, error);
-  if (temporary.empty()) return fail(reason, error);
-  HANDLE file = openForWriting(temporary);
-  bool written = file != INVALID_HANDLE_VALUE && writeAll(file, text) &&
-                 (!durable || FlushFileBuffers(file));
-  error = GetLastError();
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (written && moveOver(temporary, path)) return true;
-  if (written) error = GetLastError();
+  const std::string temporary = temporaryNameFor(path);
+  HANDLE file = createNew(temporary);
+  if (file == INVALID_HANDLE_VALUE) return fail(reason, GetLastError());
+  bool written = writeAll(file, text) && (!durable || FlushFileBuffers(file));
+  DWORD error = GetLastError();
+  CloseHandle(file);
+  if (written) {
+    error = waitWhileHeld ? retryWhileHeld([&] { return moveOver(temporary, path); })
+                          : (moveOver(temporary, path) ? 0 : GetLastError());
+    if (error == 0) return true;
+  }
   deleteFile(temporary);
   return fail(reason, error);
 }
 
 bool removeFile(const std::string& path, std::string& reason) {
   if (path.empty()) return true;
-  BOOL removed = windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path).c_str())
-                                         : DeleteFileA(path.c_str());
-  DWORD error = removed ? 0 : GetLastError();
-  if (removed || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  const DWORD error = retryWhileHeld([&] {
+    return windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path).c_str()) != 0
+                                   : DeleteFileA(path.c_str()) != 0;
+  });
+  if (error == 0 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
   return fail(reason, error);
 }
 
@@ -146,9 +129,10 @@ bool canReplaceFile(const std::string& path, std::string& reason) {
     reason = std::strerror(EISDIR);
     return false;
   }
-  DWORD error = 0;
-  std::string temporary = createTemporary(path, error);
-  if (temporary.empty()) return fail(reason, error);
+  const std::string temporary = temporaryNameFor(path);
+  HANDLE file = createNew(temporary);
+  if (file == INVALID_HANDLE_VALUE) return fail(reason, GetLastError());
+  CloseHandle(file);
   deleteFile(temporary);
   return true;
 }

@@ -40,15 +40,18 @@ std::optional<FileIdentity> identityOfHandle(HANDLE file) {
   return identity;
 }
 
-// Opened for its attributes alone, sharing every access with others.
+// Opened for its attributes alone, sharing every access with others; a
+// directory opens too (backup semantics), so that two names of one folder
+// can be told apart from two folders.
 HANDLE openForAttributes(const std::string& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS;
   if (windows::pathsAreUtf8()) {
     return CreateFileW(windows::widen(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       OPEN_EXISTING, flags, nullptr);
   }
-  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, flags,
+                     nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "platform/env.h"
 #include "platform/file_replace.h"
+#include "platform/same_file.h"
 #include "text/local_codepage.h"
 #include "text/log_text.h"
 #include "transport/log_source.h"
@@ -127,6 +128,47 @@ bool readCodepage(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
+// False, with `invalid`, when `path` (the value of `key`) names the same file
+// as one of the keys read before it: a progress file, journal or result
+// written over the local file would destroy it.
+bool distinctFromEarlier(CorvaneMultiUpload& uploader, const char* key, const std::string& path,
+                         const char* invalid) {
+  const std::pair<const char*, const std::string*> earlier[] = {
+      {"localfile", &uploader.localfile},
+      {"output", &uploader.output},
+      {"resumefile", &uploader.context().settings.resumefile},
+  };
+  for (const auto& [name, value] : earlier) {
+    if (std::string(name) == key) break;
+    if (!nameSameFile(path, *value)) continue;
+    UPLOAD_LOG(ERROR) << key << " and " << name << " name the same file: " << escapeControls(path);
+    return fail(uploader, invalid);
+  }
+  return true;
+}
+
+// Whether the result file can be written where `output` names it, known
+// before anything is uploaded (an upload whose result cannot be written would
+// only be uploaded again by the caller); and an earlier run's result is
+// removed at once, before any later key can fail loading, so that a run that
+// does not finish leaves no result at all, never a stale one. Only the name
+// goes: another name of the old file keeps its bytes. The reason is logged
+// and false returned when either cannot be done.
+bool prepareOutput(const CorvaneMultiUpload& uploader) {
+  std::string reason;
+  if (!canReplaceFile(uploader.output, reason)) {
+    UPLOAD_LOG(ERROR) << "result file " << escapeControls(uploader.output)
+                      << " can not be created: " << reason;
+    return false;
+  }
+  if (!removeFile(uploader.output, reason)) {
+    UPLOAD_LOG(ERROR) << "earlier result file " << escapeControls(uploader.output)
+                      << " can not be removed: " << reason;
+    return false;
+  }
+  return true;
+}
+
 bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   using U = CorvaneMultiUpload;
   const RequiredKey files[] = {{"targetname", &U::targetname, "targetname is empty!"},
@@ -135,6 +177,8 @@ bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader
   if (!readRequired(document, uploader, files) || !readCodepage(document, uploader)) return false;
   uploader.localfile = utf8ToLocal(uploader.localfile);
   uploader.output = utf8ToLocal(uploader.output);
+  if (!distinctFromEarlier(uploader, "output", uploader.output, "output is invalid!")) return false;
+  const bool outputReady = prepareOutput(uploader);
   // A directory or an unreadable file passes a bare existence test but can
   // never be uploaded.
   std::string problem = Env::current().fileReadProblem(uploader.localfile);
@@ -142,7 +186,7 @@ bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader
     UPLOAD_LOG(ERROR) << "local file " << escapeControls(uploader.localfile) << ": " << problem;
     return fail(uploader, "local file can not access!");
   }
-  return true;
+  return outputReady || fail(uploader, "output can not write!");
 }
 
 bool readPartSize(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
@@ -215,7 +259,8 @@ bool readLocalPath(const rapidjson::Document& document, CorvaneMultiUpload& uplo
 bool openResumeJournal(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   RunContext& context = uploader.context();
   std::string& path = context.settings.resumefile;
-  if (!readLocalPath(document, uploader, "resumefile", path, "resumefile can not write!")) {
+  if (!readLocalPath(document, uploader, "resumefile", path, "resumefile can not write!") ||
+      !distinctFromEarlier(uploader, "resumefile", path, "resumefile is invalid!")) {
     return false;
   }
   if (path.empty()) return true;
@@ -236,7 +281,8 @@ bool openResumeJournal(const rapidjson::Document& document, CorvaneMultiUpload& 
 bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   RunContext& context = uploader.context();
   std::string& path = context.settings.progressfile;
-  if (!readLocalPath(document, uploader, "progressfile", path, "progressfile can not write!")) {
+  if (!readLocalPath(document, uploader, "progressfile", path, "progressfile can not write!") ||
+      !distinctFromEarlier(uploader, "progressfile", path, "progressfile is invalid!")) {
     return false;
   }
   if (path.empty()) return true;
@@ -251,28 +297,6 @@ bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload&
   // Every run begins with a token: the storage token, or the gateway's.
   context.progress->enterPhase("token");
   return true;
-}
-
-// Whether the result file can be written where `output` names it, known
-// before anything is uploaded: an upload whose result cannot be written would
-// only be uploaded again by the caller.
-bool checkOutput(CorvaneMultiUpload& uploader) {
-  std::string reason;
-  if (canReplaceFile(uploader.output, reason)) return true;
-  UPLOAD_LOG(ERROR) << "result file " << escapeControls(uploader.output)
-                    << " can not be created: " << reason;
-  return fail(uploader, "output can not write!");
-}
-
-// An earlier run's result is removed before anything is sent, so that a run
-// that does not finish leaves no result at all, never a stale one. Only the
-// name goes: another name of the old file keeps its bytes.
-void removeEarlierResult(const CorvaneMultiUpload& uploader) {
-  std::string reason;
-  if (!removeFile(uploader.output, reason)) {
-    UPLOAD_LOG(WARNING) << "earlier result file " << escapeControls(uploader.output)
-                        << " can not be removed: " << reason;
-  }
 }
 
 // Reads and parses the configuration file; false, with the cause logged, when
@@ -312,12 +336,12 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
       !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
-      !checkOutput(*this) || !openResumeJournal(document, *this) ||
-      !openProgressReport(document, *this)) {
+      !openResumeJournal(document, *this) || !openProgressReport(document, *this)) {
     return false;
   }
-  removeEarlierResult(*this);
   projectid = getProjectId();
+  // A stop while loading ends it: nothing is uploaded.
+  if (context_.loop.controls().stop.raised()) return false;
   if (projectid.empty()) {
     // The lookup keeps no reason of its own; say which step stopped loading.
     UPLOAD_LOG(ERROR) << "project lookup failed!";

@@ -41,7 +41,7 @@ void ProgressReport::acknowledge(uint64_t bytes, uint64_t parts) {
 void ProgressReport::finish(const std::string& outcome) {
   if (outcome == "success") acknowledged_ = total_;
   phase_ = outcome;
-  write();
+  write(true);
 }
 
 void ProgressReport::attemptFailed(const std::string& cause) {
@@ -57,7 +57,7 @@ uint64_t ProgressReport::bytes() const {
   return std::min(total_, acknowledged_ + loop_.bytesInFlight());
 }
 
-void ProgressReport::write() {
+void ProgressReport::write(bool last) {
   const int64_t now = Env::current().steadyMilliseconds();
   const uint64_t sent = bytes();
   samples_.emplace_back(now, sent);
@@ -99,8 +99,10 @@ void ProgressReport::write() {
   writtenMilliseconds_ = now;
   std::string reason;
   // Replaced whole, not kept on disk at every write: it is outdated a second
-  // later anyway.
-  if (!replaceFile(path_, std::string(buffer.GetString(), buffer.GetSize()), reason, false) &&
+  // later anyway. Only the last state waits out a reader that holds the file;
+  // an earlier one is simply written again a second later.
+  if (!replaceFile(path_, std::string(buffer.GetString(), buffer.GetSize()), reason, false,
+                   last) &&
       !warned_) {
     warned_ = true;
     UPLOAD_LOG(WARNING) << "progress file " << escapeControls(path_) << " can not be written: "

@@ -38,7 +38,8 @@ class ProgressReport final : public TransferObserver {
 
  private:
   uint64_t bytes() const;
-  void write();
+  // `last`: the final state, which must not be lost.
+  void write(bool last = false);
 
   std::string path_;
   const TransferLoop& loop_;

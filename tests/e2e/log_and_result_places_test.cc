@@ -105,7 +105,12 @@ TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyReque
   std::vector<Case> cases = {Case{dir.file("missing/result.json"), "No such file or directory"},
                              Case{state(), "Is a directory"}};
   // POSIX permissions bind the Linux build only.
-  if (!uploaderIsWindows()) cases.push_back({dir.file("readonly/result.json"), "Permission denied"});
+  if (!uploaderIsWindows()) {
+    cases.push_back({dir.file("readonly/result.json"), "Permission denied"});
+    // A name the directory takes, but not with the suffix of the temporary
+    // file the write goes through.
+    cases.push_back({state() + "/" + std::string(250, 'r'), "File name too long"});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.output);
     RunResult result = runAsOrdinaryUser(c.output, {"XDG_STATE_HOME=" + state()});

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/file_replace.h"
+#include "support/fake_env.h"
 
 namespace corvane {
 namespace {
@@ -25,6 +26,69 @@ TEST(ReplaceFile, AFileAtADriveRootGoesThroughTheRoot) {
   in.close();
   EXPECT_TRUE(removeFile(path, reason)) << reason;
   SetEnvironmentVariableA("=C:", nullptr);
+}
+
+// A clock whose pauses let another program's hold on a file go after a
+// while, as a virus scanner or a reader that lets go does.
+class HoldingEnv : public testing::FakeEnv {
+ public:
+  void sleepMilliseconds(int64_t milliseconds) override {
+    FakeEnv::sleepMilliseconds(milliseconds);
+    if (hold != INVALID_HANDLE_VALUE && totalSleptMilliseconds() >= releaseAfterMilliseconds) {
+      CloseHandle(hold);
+      hold = INVALID_HANDLE_VALUE;
+    }
+  }
+  HANDLE hold = INVALID_HANDLE_VALUE;
+  int64_t releaseAfterMilliseconds = 0;
+};
+
+HANDLE holdWithoutDeleteSharing(const std::string& path) {
+  return CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A file another program holds open without delete sharing is replaced, or
+// removed, once it is let go within 5 seconds; held longer, the step fails
+// and the earlier file stays as it was.
+TEST(ReplaceFile, AFileHeldByAnotherIsReplacedOnceLetGoWithinFiveSeconds) {
+  char directory[MAX_PATH];
+  ASSERT_GT(GetTempPathA(MAX_PATH, directory), 0u);
+  const std::string path = std::string(directory) + "corvane-held-result.json";
+  std::string reason;
+  ASSERT_TRUE(replaceFile(path, "earlier", reason)) << reason;
+  {
+    HoldingEnv env;
+    env.releaseAfterMilliseconds = 3000;
+    env.hold = holdWithoutDeleteSharing(path);
+    ASSERT_NE(env.hold, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(replaceFile(path, "this run's", reason)) << reason;
+    EXPECT_EQ(contentOf(path), "this run's");
+    EXPECT_GE(env.totalSleptMilliseconds(), 3000);
+  }
+  {
+    HoldingEnv env;
+    env.releaseAfterMilliseconds = 60000;
+    env.hold = holdWithoutDeleteSharing(path);
+    EXPECT_FALSE(replaceFile(path, "lost", reason));
+    EXPECT_FALSE(removeFile(path, reason));
+    EXPECT_LE(env.totalSleptMilliseconds(), 2 * 5000 + 200);
+    CloseHandle(env.hold);
+    env.hold = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(contentOf(path), "this run's");
+  }
+  {
+    HoldingEnv env;
+    env.releaseAfterMilliseconds = 1000;
+    env.hold = holdWithoutDeleteSharing(path);
+    EXPECT_TRUE(removeFile(path, reason)) << reason;
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
 }
 
 }  // namespace
