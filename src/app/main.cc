@@ -55,6 +55,7 @@ int main(int argc, char* argv[]) {
   // would hold a redirected standard error back until the buffer fills or
   // the program ends, and lose it when the program is ended.
   std::setvbuf(stderr, nullptr, _IONBF, 0);
+  corvane::ignoreClosedOutput();
   // Answered before logging starts: no log directory, no log line, no echo.
   if (corvane::answerInformationRequest(argc, argv, versionLine(), std::cout)) return 0;
   LoggingSession logging;
@@ -79,18 +80,24 @@ int main(int argc, char* argv[]) {
   corvane::RunContext context(loop);
   context.proxies = &proxies;
   auto uploader = std::make_unique<corvane::CorvaneMultiUpload>(context);
+  // A stop is heard from the first moment: the project lookup while loading
+  // may retry for minutes.
+  corvane::StopSignals signals(controls.stop);
   if (!uploader->loadConfig(configPath)) {
     // The reason would otherwise reach nobody: no result file follows.
-    if (!uploader->errorMessage.empty()) {
+    if (controls.stop.raised()) {
+      MAIN_LOG(ERROR) << "upload cancelled by " << corvane::stopCauseText(controls.stop.cause());
+      if (context.progress) context.progress->finish("cancelled");
+    } else if (!uploader->errorMessage.empty()) {
       MAIN_LOG(ERROR) << corvane::escapeControls(uploader->errorMessage);
     }
     logConnectionCounts(network);
+    signals.runEnded();
     return -1;
   }
-  // From here a stop ends the run cleanly, with its result.
-  corvane::StopSignals signals(controls.stop);
-  uploader->run();
+  const bool reported = uploader->run();
   logConnectionCounts(network);
   signals.runEnded();
-  return 0;
+  // The caller must not take an earlier run's result file for this run's.
+  return reported ? 0 : 1;
 }

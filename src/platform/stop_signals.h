@@ -22,6 +22,11 @@ class StopSignals {
   void runEnded();
 };
 
+// A caller that closes its end of standard output must not end the run (a
+// merge answered but not yet reported, say): writes to it then fail, and
+// are dropped, instead of raising SIGPIPE. For the whole process.
+void ignoreClosedOutput();
+
 // What raised a stop, for the log: "SIGTERM", "Ctrl-C", ...
 std::string stopCauseText(int cause);
 

@@ -34,6 +34,8 @@ StopSignals::StopSignals(StopFlag& flag) {
   sigaction(SIGTERM, &action, &previousTerm);
 }
 
+void ignoreClosedOutput() { ::signal(SIGPIPE, SIG_IGN); }
+
 StopSignals::~StopSignals() {
   sigaction(SIGINT, &previousInt, nullptr);
   sigaction(SIGTERM, &previousTerm, nullptr);

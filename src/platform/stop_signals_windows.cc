@@ -77,4 +77,7 @@ std::string stopCauseText(int cause) {
   }
 }
 
+// Windows has no SIGPIPE: a write to a closed pipe fails by itself.
+void ignoreClosedOutput() {}
+
 }  // namespace corvane

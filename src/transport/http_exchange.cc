@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "text/local_codepage.h"
+#include "transport/log_source.h"
 
 namespace corvane {
 namespace {
@@ -37,12 +38,20 @@ size_t readRequestBody(char* destination, size_t size, size_t count, void* sourc
   return read.bytes;
 }
 
+void writeStandardOutput(const std::string& text) {
+  // Said once: a caller that closed its end of standard output loses the
+  // dumps and marks, and the run goes on.
+  static bool warned = false;
+  std::cout << text << std::flush;
+  if (std::cout.good() || warned) return;
+  warned = true;
+  UPLOAD_LOG(WARNING) << "standard output is closed; its dumps and marks are dropped";
+}
+
 void dumpResponse(const std::string& operation, const std::string& body,
                   const std::string& headers) {
-  std::cout << operation << " CURLOPT_WRITEFUNCTION out:\n" << utf8ToLocal(body) << '\n'
-            << std::flush;
-  std::cout << operation << " CURLOPT_HEADERFUNCTION out:\n" << utf8ToLocal(headers) << '\n'
-            << std::flush;
+  writeStandardOutput(operation + " CURLOPT_WRITEFUNCTION out:\n" + utf8ToLocal(body) + '\n');
+  writeStandardOutput(operation + " CURLOPT_HEADERFUNCTION out:\n" + utf8ToLocal(headers) + '\n');
 }
 
 std::string dumpResponse(const std::string& operation, const HttpResponse& response) {

@@ -98,6 +98,11 @@ size_t captureRawResponse(char* data, size_t size, size_t count, void* buffer);
 // or failed, so a short body is never sent as if it were whole.
 size_t readRequestBody(char* destination, size_t size, size_t count, void* source);
 
+// Writes `text` to standard output and flushes it. Once standard output is
+// closed (a caller that stopped reading), one WARNING, and the text is
+// dropped.
+void writeStandardOutput(const std::string& text);
+
 // Prints "<operation> CURLOPT_WRITEFUNCTION out:", `body` converted to the
 // local code page, then the same for the header text, to standard output.
 void dumpResponse(const std::string& operation, const std::string& body,

@@ -21,8 +21,8 @@ bool CorvaneMultiUpload::acceptFileItem(const char* operation, const std::string
       }
     }
   }
-  UPLOAD_LOG(INFO) << "fileItemId:" << fileItemId;
-  UPLOAD_LOG(INFO) << "fileItemName:" << fileItemName;
+  UPLOAD_LOG(INFO) << "fileItemId:" << escapeControls(fileItemId);
+  UPLOAD_LOG(INFO) << "fileItemName:" << escapeControls(fileItemName);
   return accepted;
 }
 

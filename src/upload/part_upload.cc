@@ -133,14 +133,14 @@ class PartSender {
                        << sent.status << "); asking for a new one";
       return askForUrl(part);
     }
-    if (sent.result == CURLE_OK) std::cout << sent.body;
+    if (sent.result == CURLE_OK) writeStandardOutput(sent.body);
     doomed_ = doomed_ || isDoomed(sent) || part.body.fileShrank();
     finishPart(part, sent.result == CURLE_OK);
   }
 
   void finishPart(Part& part, bool sent) {
     // One mark per part that obtained a URL, whatever became of it.
-    if (part.gotUrl) std::cout << '.' << std::flush;
+    if (part.gotUrl) writeStandardOutput(".");
     failed_ = failed_ || !sent;
     if (sent) arrived(part);
     logPartProgress(part.index + 1, plan_.count(), part.body.length(), bytesArrived_,
@@ -204,7 +204,7 @@ PartsOutcome CorvaneMultiUpload::sendPlannedParts(const std::string& uploadId,
   reportPhase(context_.progress.get(), "parts");
   file.adviseSequential();
   PartsOutcome outcome = sendParts(*this, uploadId, file, plan, indices, continuedTask);
-  std::cout << '\n' << std::flush;
+  writeStandardOutput("\n");
   // Parts of a file that changed meanwhile are no copy of it: no merge.
   if (outcome == PartsOutcome::kArrived && fileChanged(file)) return PartsOutcome::kFailed;
   return outcome;

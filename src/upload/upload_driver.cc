@@ -13,6 +13,10 @@ bool CorvaneMultiUpload::run() {
   Env& env = Env::current();
   accessTokenExpiry = env.nowTicks();
   int64_t start = env.nowTicks();
+  // What loading warned of stays; a reason recorded on the way to a success
+  // that superseded it (a forgotten task started anew, a token asked for
+  // again) is not this run's outcome.
+  const std::string loadingWarning = errorMessage;
   // Opened once: its size chooses the way, and every step reads this file.
   ReadOnlyFile file(localfile);
   bool succeeded = false;
@@ -27,6 +31,7 @@ bool CorvaneMultiUpload::run() {
   } else {
     succeeded = uploadMultipart(file);
   }
+  if (succeeded) errorMessage = loadingWarning;
   const StopFlag& stop = context_.loop.controls().stop;
   if (!succeeded && stop.raised()) {
     UPLOAD_LOG(ERROR) << "upload cancelled by " << stopCauseText(stop.cause());

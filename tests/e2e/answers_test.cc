@@ -147,5 +147,15 @@ INSTANTIATE_TEST_SUITE_P(DirectAndMultipart, NameWithoutGbkForm,
                          ::testing::Values(64 * 1024, 2 * kMiB + 10),
                          [](const auto& info) { return info.param < kMiB ? "direct" : "multipart"; });
 
+// A file item name holding a line break cannot forge a log line: the log
+// shows it escaped, the result file as it came.
+TEST(Answers, AServiceTextWithALineBreakStaysOnItsLogLine) {
+  AnswerRun run({Rule("merge", "pass").set("data.fileItemName", R"("a.bin\nE1209 forged")")},
+                2 * kMiB);
+  ASSERT_EQ(run.code(), "success") << run.upload.run.err;
+  EXPECT_THAT(run.upload.run.err, HasSubstr("] fileItemName:a.bin\\nE1209 forged\n"));
+  EXPECT_EQ(run.upload.run.err.find("\nE1209 forged"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace corvane::e2e

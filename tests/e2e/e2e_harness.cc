@@ -403,17 +403,35 @@ RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& ar
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int pipeEnds[2] = {-1, -1};
+  if (options.closedStandardOutput && pipe2(pipeEnds, O_CLOEXEC) == 0) {
+    ::close(pipeEnds[0]);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // The run meets SIGPIPE as a caller's child would, whatever this process
+  // does with it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   auto argv = argvOf(all);
   std::vector<std::string> environment = environmentWith(options.environment);
   auto envp = argvOf(environment);
   std::string cwd = fs::current_path().string();
   fs::current_path(dir.path());
   pid_t pid = -1;
-  int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
   fs::current_path(cwd);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
   RunResult result;
   if (spawned != 0) return result;
   result.exitStatus = waitForRun(pid, options, errPath, result);

@@ -166,6 +166,9 @@ struct RunOptions {
   // How it is ended then: SIGKILL at once, or this signal, after which the
   // run is waited for until it ends (or its time limit passes).
   int stopSignal = 0;
+  // Standard output is a pipe whose reader has gone (a caller that stopped
+  // reading), with SIGPIPE at its default: nothing of it is kept.
+  bool closedStandardOutput = false;
 };
 
 // Runs the uploader from `dir` as working directory, as `options` say.

@@ -207,6 +207,8 @@ TEST_F(Resume, ATaskTheServiceForgotIsStartedAgainInTheSameRun) {
                                     "starting a new upload"));
   EXPECT_EQ(countOf(requests, "create-task"), 1);
   EXPECT_EQ(partsPut(requests).size(), kParts);
+  // The refusal that led to the new task is not the run's outcome.
+  EXPECT_THAT(result(), HasSubstr(R"("code":"success","message":"",)")) << result();
 }
 
 // One journal, two runs at once: the second refuses to start.
