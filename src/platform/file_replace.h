@@ -4,11 +4,13 @@
 
 namespace corvane {
 
-// The name beside `path` under which replaceFile() writes the new file
-// before it takes `path`'s name: `path` and a suffix, so that one a killed
-// run left behind is found, and removed, by the next write or probe.
-inline constexpr char kTemporarySuffix[] = ".corvane-tmp";
+// The name of the temporary file beside `path` through which replaceFile()
+// writes: short whatever the length of `path`'s own name, and the same for
+// the same `path` in every run, so that one a killed run left behind is
+// found and replaced by the next write or probe.
 std::string temporaryNameFor(const std::string& path);
+// Its last part alone: ".corvane-" and a hash of `path` in hex, ".tmp".
+std::string temporaryBaseName(const std::string& path);
 
 // Replaces the file at `path` with `text`: written whole to the temporary
 // name beside it, then renamed over `path`, so a reader sees the old file or
@@ -28,10 +30,11 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
 // seconds while another program holds the file, as replaceFile().
 bool removeFile(const std::string& path, std::string& reason);
 
-// True when replaceFile() could put a file at `path`: `path` is not a
-// directory and its directory accepts the very temporary file the write will
-// create (it is created and removed again; one a killed run left there goes
-// too). False with the system's reason otherwise.
+// True when replaceFile() can put a file at `path`, found out by doing it:
+// `path` is not a directory, the temporary file the write will use is
+// created and renamed to `path` (which tries the directory, the name's
+// length and any file held there), and `path` is removed again, so that
+// nothing is left there. False with the system's reason otherwise.
 bool canReplaceFile(const std::string& path, std::string& reason);
 
 }  // namespace corvane

@@ -39,26 +39,37 @@ bool isDirectory(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-}  // namespace
-
-std::string temporaryNameFor(const std::string& path) { return path + kTemporarySuffix; }
-
-bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
-                 bool durable, bool /*waitWhileHeld: nothing holds a name here*/) {
-  if (path.empty()) return fail(reason, ENOENT);
+// Writes `text` to the temporary file beside `path` and renames it over
+// `path`; the errno of the step that failed, 0 on success.
+int writeThenRename(const std::string& path, const std::string& text, bool durable) {
   const std::string temporary = temporaryNameFor(path);
   int fd = createExclusive(temporary);
-  if (fd < 0) return fail(reason, errno);
+  if (fd < 0) return errno;
   bool written = writeAll(fd, text) && (!durable || fsync(fd) == 0);
   int error = errno;
   if (::close(fd) != 0 && written) {
     written = false;
     error = errno;
   }
-  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+  if (written && std::rename(temporary.c_str(), path.c_str()) == 0) return 0;
   if (written) error = errno;
   ::unlink(temporary.c_str());
-  return fail(reason, error);
+  return error;
+}
+
+}  // namespace
+
+std::string temporaryNameFor(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return directory + temporaryBaseName(path);
+}
+
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
+                 bool durable, bool /*waitWhileHeld: nothing holds a name here*/) {
+  if (path.empty()) return fail(reason, ENOENT);
+  int error = writeThenRename(path, text, durable);
+  return error == 0 || fail(reason, error);
 }
 
 bool removeFile(const std::string& path, std::string& reason) {
@@ -69,12 +80,9 @@ bool removeFile(const std::string& path, std::string& reason) {
 bool canReplaceFile(const std::string& path, std::string& reason) {
   if (path.empty()) return fail(reason, ENOENT);
   if (isDirectory(path)) return fail(reason, EISDIR);
-  const std::string temporary = temporaryNameFor(path);
-  int fd = createExclusive(temporary);
-  if (fd < 0) return fail(reason, errno);
-  ::close(fd);
-  ::unlink(temporary.c_str());
-  return true;
+  int error = writeThenRename(path, std::string(), false);
+  if (error != 0) return fail(reason, error);
+  return removeFile(path, reason);
 }
 
 }  // namespace corvane

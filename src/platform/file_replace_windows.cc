@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/file_replace.h"
+#include "platform/path_split.h"
 #include "platform/windows_text.h"
 
 namespace corvane {
@@ -18,6 +20,14 @@ constexpr int64_t kHeldPauseMilliseconds = 100;
 bool fail(std::string& reason, DWORD error) {
   reason = windows::errorText(error);
   return false;
+}
+
+// The directory part of `path` with its last separator; empty when it has
+// none. Both separators count, split by character (a GBK name may end in the
+// byte of a backslash).
+std::string directoryWithSeparator(const std::string& path) {
+  const std::vector<size_t> separators = separatorPositions(path);
+  return separators.empty() ? std::string() : path.substr(0, separators.back() + 1);
 }
 
 DWORD attributesOf(const std::string& path) {
@@ -91,26 +101,37 @@ void deleteFile(const std::string& path) {
   }
 }
 
-}  // namespace
 
-std::string temporaryNameFor(const std::string& path) { return path + kTemporarySuffix; }
-
-bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
-                 bool durable, bool waitWhileHeld) {
-  if (path.empty()) return fail(reason, ERROR_PATH_NOT_FOUND);
+// Writes `text` to the temporary file beside `path` and moves it over
+// `path`; the error of the step that failed, 0 on success.
+DWORD writeThenMove(const std::string& path, const std::string& text, bool durable,
+                    bool waitWhileHeld) {
   const std::string temporary = temporaryNameFor(path);
   HANDLE file = createNew(temporary);
-  if (file == INVALID_HANDLE_VALUE) return fail(reason, GetLastError());
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
   bool written = writeAll(file, text) && (!durable || FlushFileBuffers(file));
   DWORD error = GetLastError();
   CloseHandle(file);
   if (written) {
     error = waitWhileHeld ? retryWhileHeld([&] { return moveOver(temporary, path); })
                           : (moveOver(temporary, path) ? 0 : GetLastError());
-    if (error == 0) return true;
+    if (error == 0) return 0;
   }
   deleteFile(temporary);
-  return fail(reason, error);
+  return error;
+}
+
+}  // namespace
+
+std::string temporaryNameFor(const std::string& path) {
+  return directoryWithSeparator(path) + temporaryBaseName(path);
+}
+
+bool replaceFile(const std::string& path, const std::string& text, std::string& reason,
+                 bool durable, bool waitWhileHeld) {
+  if (path.empty()) return fail(reason, ERROR_PATH_NOT_FOUND);
+  const DWORD error = writeThenMove(path, text, durable, waitWhileHeld);
+  return error == 0 || fail(reason, error);
 }
 
 bool removeFile(const std::string& path, std::string& reason) {
@@ -129,12 +150,9 @@ bool canReplaceFile(const std::string& path, std::string& reason) {
     reason = std::strerror(EISDIR);
     return false;
   }
-  const std::string temporary = temporaryNameFor(path);
-  HANDLE file = createNew(temporary);
-  if (file == INVALID_HANDLE_VALUE) return fail(reason, GetLastError());
-  CloseHandle(file);
-  deleteFile(temporary);
-  return true;
+  const DWORD error = writeThenMove(path, std::string(), false, true);
+  if (error != 0) return fail(reason, error);
+  return removeFile(path, reason);
 }
 
 }  // namespace corvane

@@ -156,17 +156,10 @@ bool distinctFromEarlier(CorvaneMultiUpload& uploader, const char* key, const st
 // and false returned when either cannot be done.
 bool prepareOutput(const CorvaneMultiUpload& uploader) {
   std::string reason;
-  if (!canReplaceFile(uploader.output, reason)) {
-    UPLOAD_LOG(ERROR) << "result file " << escapeControls(uploader.output)
-                      << " can not be created: " << reason;
-    return false;
-  }
-  if (!removeFile(uploader.output, reason)) {
-    UPLOAD_LOG(ERROR) << "earlier result file " << escapeControls(uploader.output)
-                      << " can not be removed: " << reason;
-    return false;
-  }
-  return true;
+  if (canReplaceFile(uploader.output, reason)) return true;
+  UPLOAD_LOG(ERROR) << "result file " << escapeControls(uploader.output)
+                    << " can not be created: " << reason;
+  return false;
 }
 
 bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {

@@ -107,9 +107,9 @@ TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyReque
   // POSIX permissions bind the Linux build only.
   if (!uploaderIsWindows()) {
     cases.push_back({dir.file("readonly/result.json"), "Permission denied"});
-    // A name the directory takes, but not with the suffix of the temporary
-    // file the write goes through.
-    cases.push_back({state() + "/" + std::string(250, 'r'), "File name too long"});
+    // A name longer than the directory takes: the probe goes as far as the
+    // write will, to the result's own name.
+    cases.push_back({state() + "/" + std::string(256, 'r'), "File name too long"});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.output);

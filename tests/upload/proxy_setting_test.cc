@@ -115,7 +115,9 @@ TEST_F(ProxySetting, AnyOtherValueFailsLoading) {
   }
 }
 
-TEST_F(ProxySetting, IsReadRightAfterTheStallTimeAndBeforeTheResultFileIsChecked) {
+// The result's place is checked as soon as `output` is read, before the
+// proxy: a load that fails later leaves no earlier result behind.
+TEST_F(ProxySetting, IsReadRightAfterTheStallTimeAndAfterTheResultFileIsChecked) {
   keys["proxy"] = jsonString("gopher://p:70");
   keys["stallseconds"] = "3";
   EXPECT_FALSE(load());
@@ -123,7 +125,7 @@ TEST_F(ProxySetting, IsReadRightAfterTheStallTimeAndBeforeTheResultFileIsChecked
   keys.erase("stallseconds");
   keys["output"] = jsonPath(dir.file("missing-dir/result.json"));
   EXPECT_FALSE(load());
-  EXPECT_EQ(uploader.errorMessage, "proxy is invalid!");
+  EXPECT_EQ(uploader.errorMessage, "output can not write!");
 }
 
 TEST_F(ProxySetting, AnInvalidProxyStopsLoadingBeforeTheProjectLookupSendsAnything) {

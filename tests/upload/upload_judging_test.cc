@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_replace.h"
 #include "platform/read_only_file.h"
 #include "platform/stop_signals.h"
 #include "support/fake_env.h"
@@ -1153,6 +1154,21 @@ TEST(ResultFile, ANameAtTheLengthLimitIsWritten) {
   std::string reason;
   EXPECT_TRUE(writeTextFile(path, "x", reason)) << reason;
   EXPECT_EQ(readWholeFile(path), std::optional<std::string>("x"));
+}
+
+// The probe of a result's place goes as far as the write: to the result's
+// own name, which it leaves free; and the temporary file a killed run left
+// beside it is gone afterwards.
+TEST(ResultFile, TheProbeTriesTheNameItselfAndClearsALeftover) {
+  ScratchDir dir;
+  std::string reason;
+  EXPECT_FALSE(canReplaceFile(dir.file(std::string(300, 'r')), reason));
+  const std::string path = dir.write("result.json", "earlier");
+  const std::string leftover = temporaryNameFor(path);
+  dir.write(leftover.substr(leftover.rfind(kPathSeparator) + 1), "half a result");
+  EXPECT_TRUE(canReplaceFile(path, reason)) << reason;
+  EXPECT_FALSE(readWholeFile(path).has_value());
+  EXPECT_FALSE(readWholeFile(leftover).has_value());
 }
 
 TEST(FileSize, IsZeroForAMissingFile) {
