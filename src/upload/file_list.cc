@@ -144,7 +144,9 @@ class FileUpload {
   // anew once.
   void multipart() {
     PartPlan plan(file_->size(), static_cast<uint64_t>(uploader_.partSize));
-    if (ProgressReport* progress = context_.progress.get()) progress->plan(plan.total(), plan.count());
+    if (ProgressReport* progress = context_.progress.get()) {
+      progress->plan(plan.total(), plan.count());
+    }
     if (context_.journal) continued_ = uploader_.continueFromJournal(*file_);
     if (!continued_) return createTask();
     uploadId_ = continued_->task;

@@ -20,14 +20,15 @@ namespace {
 constexpr int kMaxFreshUrls = 3;
 
 // One line per part, so a long upload can be followed in the log.
-void logPartProgress(const std::string& label, uint64_t number, uint64_t count, uint64_t bytes, uint64_t bytesArrived,
-                     int64_t elapsedTicks, bool sent) {
+void logPartProgress(const std::string& label, uint64_t number, uint64_t count, uint64_t bytes,
+                     uint64_t bytesArrived, int64_t elapsedTicks, bool sent) {
   double seconds = static_cast<double>(elapsedTicks) / kTicksPerSecond;
   double rate = seconds > 0 ? static_cast<double>(bytesArrived) / 1048576.0 / seconds : 0.0;
   char text[64];
   std::snprintf(text, sizeof text, "%.1f", rate);
-  UPLOAD_LOG(INFO) << label << "part " << number << "/" << count << (sent ? " sent: " : " failed: ") << bytes
-                   << " bytes; " << text << " MiB/s so far";
+  UPLOAD_LOG(INFO) << label << "part " << number << "/" << count
+                   << (sent ? " sent: " : " failed: ") << bytes << " bytes; " << text
+                   << " MiB/s so far";
 }
 
 // Whether a request that ended so says that no later request can fare
@@ -165,8 +166,8 @@ class PartSender final : public PartsInFlight {
     if (part.gotUrl) std::cout << '.' << std::flush;
     failed_ = failed_ || !sent;
     if (sent) arrived(part);
-    logPartProgress(uploader_.context().logLabel, part.index + 1, plan_.count(), part.body.length(), bytesArrived_,
-                    Env::current().nowTicks() - start_, sent);
+    logPartProgress(uploader_.context().logLabel, part.index + 1, plan_.count(),
+                    part.body.length(), bytesArrived_, Env::current().nowTicks() - start_, sent);
     inFlight_.remove_if([&part](const Part& entry) { return &entry == &part; });
     fill();
     reportIfDone();

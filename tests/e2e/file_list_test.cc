@@ -136,7 +136,8 @@ TEST(FileList, FiftyFilesOneMissingEachWithItsResultInTheOrderOfTheList) {
   EXPECT_EQ(logMessagesWith(run.logs, "file ").size() >= 50u, true);
   EXPECT_THAT(run.logs, HasSubstr("file 1/50 " + files[0].name + ": success\n"));
   EXPECT_THAT(run.logs,
-              HasSubstr("file 13/50 " + files[12].name + ": failed (local file can not access!)\n"));
+              HasSubstr("file 13/50 " + files[12].name +
+                        ": failed (local file can not access!)\n"));
   EXPECT_THAT(run.logs, HasSubstr("files: 49 succeeded, 1 failed, in "));
   // Each file's own lines carry its target name.
   EXPECT_THAT(run.logs, HasSubstr(files[19].name + ": upload file size: 1572864 ; part size: "));
@@ -301,7 +302,9 @@ TEST(FileList, EveryInvalidFormOfTheListIsRefusedBeforeAnythingIsSent) {
       {"empty", {{"files", "#[]"}}, "files is invalid!"},
       {"too long", {{"files", tooMany}}, "files is invalid!"},
       {"an entry not an object", {{"files", "#[" + good + ",5]"}}, "files is invalid!"},
-      {"no localfile", {{"files", "#[" + entry("\"targetname\":\"a\"") + "]"}}, "files is invalid!"},
+      {"no localfile",
+       {{"files", "#[" + entry("\"targetname\":\"a\"") + "]"}},
+       "files is invalid!"},
       {"empty targetname",
        {{"files", "#[" + entry("\"localfile\":\"" + a + "\",\"targetname\":\"\"") + "]"}},
        "files is invalid!"},

@@ -37,8 +37,8 @@ class FileList : public ::testing::Test {
     uploader.projectid = "p1";
     uploader.partSize = 1000;
     uploader.output = dir.file("result.json");
-    network.answer(kToken,
-                   R"({"code":"success","data":{"token":"tok","expireTime":"2999-01-01 00:00:00"}})");
+    network.answer(
+        kToken, R"({"code":"success","data":{"token":"tok","expireTime":"2999-01-01 00:00:00"}})");
   }
 
   // Lists `names` (files of 100 bytes each, written to the scratch folder).
@@ -63,9 +63,9 @@ class FileList : public ::testing::Test {
   }
 
   size_t countStarted(const std::string& prefix) const {
-    return static_cast<size_t>(
-        std::count_if(network.started().begin(), network.started().end(),
-                      [&prefix](const auto& attempt) { return attempt.url.rfind(prefix, 0) == 0; }));
+    return static_cast<size_t>(std::count_if(
+        network.started().begin(), network.started().end(),
+        [&prefix](const auto& attempt) { return attempt.url.rfind(prefix, 0) == 0; }));
   }
 
   FakeEnv env;
