@@ -24,6 +24,30 @@ std::optional<int64_t> readExpireTime(const std::string& text) {
   return static_cast<int64_t>(seconds) * kTicksPerSecond;
 }
 
+// Within a list, the uploader's cached token is the shared one: taken from
+// it before the cache is consulted, and handed back whatever the fetch did.
+class TokenMirror {
+ public:
+  TokenMirror(SharedToken* shared, std::string& token, int64_t& expiry)
+      : shared_(shared), token_(token), expiry_(expiry) {
+    if (!shared_) return;
+    token_ = shared_->token;
+    expiry_ = shared_->expiry;
+  }
+  ~TokenMirror() {
+    if (!shared_) return;
+    shared_->token = token_;
+    shared_->expiry = expiry_;
+  }
+  TokenMirror(const TokenMirror&) = delete;
+  TokenMirror& operator=(const TokenMirror&) = delete;
+
+ private:
+  SharedToken* shared_;
+  std::string& token_;
+  int64_t& expiry_;
+};
+
 }  // namespace
 
 std::string CorvaneMultiUpload::getCorvaneAccessToken() {
@@ -32,6 +56,7 @@ std::string CorvaneMultiUpload::getCorvaneAccessToken() {
 }
 
 std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
+  TokenMirror mirror(context_.sharedToken, accessToken, accessTokenExpiry);
   int64_t remainingSeconds = (accessTokenExpiry - Env::current().nowTicks()) / kTicksPerSecond;
   if (remainingSeconds >= 1 && !accessToken.empty()) return accessToken;
 

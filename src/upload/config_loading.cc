@@ -8,6 +8,7 @@
 #include "transport/log_source.h"
 #include "upload/config_text.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/file_list.h"
 #include "upload/proxy_setting.h"
 
 namespace corvane {
@@ -16,6 +17,7 @@ namespace {
 constexpr char kProjectPlaceholder[] = "{project-id}";
 constexpr int64_t kMebibyte = 1048576;
 constexpr int kMaxParallelParts = 16;
+constexpr int kMaxParallelFiles = 16;
 constexpr int kMinStallSeconds = 5;
 constexpr int kMaxStallSeconds = 3600;
 constexpr int kMaxKbps = 10485760;
@@ -138,11 +140,18 @@ bool distinctFromEarlier(CorvaneMultiUpload& uploader, const char* key, const st
       {"output", &uploader.output},
       {"resumefile", &uploader.context().settings.resumefile},
   };
+  auto same = [&](const char* name, const std::string& value) {
+    if (!nameSameFile(path, value)) return false;
+    UPLOAD_LOG(ERROR) << key << " and " << name << " name the same file: " << escapeControls(path);
+    return true;
+  };
+  // Every listed file counts as a local file.
+  for (const FileEntry& entry : uploader.context().settings.files) {
+    if (same("localfile", entry.localfile)) return fail(uploader, invalid);
+  }
   for (const auto& [name, value] : earlier) {
     if (std::string(name) == key) break;
-    if (!nameSameFile(path, *value)) continue;
-    UPLOAD_LOG(ERROR) << key << " and " << name << " name the same file: " << escapeControls(path);
-    return fail(uploader, invalid);
+    if (same(name, *value)) return fail(uploader, invalid);
   }
   return true;
 }
@@ -162,8 +171,30 @@ bool prepareOutput(const CorvaneMultiUpload& uploader) {
   return false;
 }
 
+// A list of files under `files`, in place of `localfile` and `targetname`:
+// checked like them, but a listed file that cannot be read fails alone, later.
+bool readListedFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  using U = CorvaneMultiUpload;
+  std::vector<FileEntry>& entries = uploader.context().settings.files;
+  const RequiredKey output[] = {{"output", &U::output, "output is empty!"}};
+  std::string problem;
+  if (!readFileList(document, entries, problem)) {
+    UPLOAD_LOG(ERROR) << "files: " << problem;
+    return fail(uploader, "files is invalid!");
+  }
+  if (!readRequired(document, uploader, output) || !readCodepage(document, uploader)) return false;
+  if (!convertFileList(entries, problem)) {
+    UPLOAD_LOG(ERROR) << "files: " << problem;
+    return fail(uploader, "files is invalid!");
+  }
+  uploader.output = utf8ToLocal(uploader.output);
+  if (!distinctFromEarlier(uploader, "output", uploader.output, "output is invalid!")) return false;
+  return prepareOutput(uploader) || fail(uploader, "output can not write!");
+}
+
 bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   using U = CorvaneMultiUpload;
+  if (document.HasMember("files")) return readListedFiles(document, uploader);
   const RequiredKey files[] = {{"targetname", &U::targetname, "targetname is empty!"},
                                {"localfile", &U::localfile, "localfile is empty!"},
                                {"output", &U::output, "output is empty!"}};
@@ -217,7 +248,9 @@ bool readMaxKbps(const rapidjson::Document& document, CorvaneMultiUpload& upload
   if (!readBoundedInt(document, uploader, "maxkbps", 0, kMaxKbps, maxkbps, "max kbps is invalid!")) {
     return false;
   }
-  if (maxkbps > 0 && maxkbps < kMinKbpsPerPart * uploader.parallelparts) {
+  // A list has up to `parallelfiles` files, each with its parts, in flight.
+  const int files = context.settings.files.empty() ? 1 : context.settings.parallelfiles;
+  if (maxkbps > 0 && maxkbps < kMinKbpsPerPart * uploader.parallelparts * files) {
     return fail(uploader, "max kbps is invalid!");
   }
   context.loop.controls().sendCapBytesPerSecond = static_cast<int64_t>(maxkbps) * 1024;
@@ -225,8 +258,13 @@ bool readMaxKbps(const rapidjson::Document& document, CorvaneMultiUpload& upload
 }
 
 bool readTransferLimits(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunSettings& settings = uploader.context().settings;
   return readBoundedInt(document, uploader, "parallelparts", 1, kMaxParallelParts,
                         uploader.parallelparts, "parallel parts is invalid!") &&
+         // Read only for a list: without one the key means nothing.
+         (settings.files.empty() ||
+          readBoundedInt(document, uploader, "parallelfiles", 1, kMaxParallelFiles,
+                         settings.parallelfiles, "parallel files is invalid!")) &&
          readBoundedInt(document, uploader, "stallseconds", kMinStallSeconds, kMaxStallSeconds,
                         uploader.stallseconds, "stall seconds is invalid!") &&
          readMaxKbps(document, uploader);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,7 +52,33 @@ class CorvaneMultiUpload {
   bool judgePartUrl(const HttpResponse& response, std::string& url);
   HttpRequest partPutRequest(const std::string& url, BodySource& part) const;
 
+  // The halves of the single-request steps, for a driver that runs the
+  // steps of many files side by side in the transfer loop: the request
+  // (nothing when no storage token could be had) and the judgement of its
+  // answer. The direct upload's request streams `body`, which the caller
+  // keeps until the request has ended.
+  std::optional<HttpRequest> directUploadRequest(const ReadOnlyFile& file, BodySource& body);
+  bool judgeDirectUpload(const HttpResponse& response, const ReadOnlyFile& file);
+  std::optional<HttpRequest> taskRequest(const ReadOnlyFile& file);
+  bool judgeTask(const HttpResponse& response, std::string& uploadId);
+  std::optional<HttpRequest> mergeRequest(const std::string& uploadId);
+  bool judgeMerge(const HttpResponse& response);
+  // Starts uploadPartData's work for the parts `indices` (from 0) without
+  // waiting for it; `done` runs once they have all ended (see startParts).
+  std::unique_ptr<PartsInFlight> startPlannedParts(const std::string& uploadId,
+                                                   const ReadOnlyFile& file,
+                                                   const std::vector<uint64_t>& indices,
+                                                   bool continuedTask, PartsDone done);
+
   RunContext& context() { return context_; }
+
+  // The task and parts a matching journal lets this run skip (resume.cc).
+  struct Continuation {
+    std::string task;
+    std::vector<uint64_t> missing;  // the parts still to send, from 0
+  };
+  std::optional<Continuation> continueFromJournal(const ReadOnlyFile& file);
+  void startJournal(const ReadOnlyFile& file, const std::string& task);
 
   // Appends the signed gateway header lines for a request to `headerLines`.
   bool buildGatewayHeaders(const std::string& url, const std::string& method,
@@ -111,15 +138,13 @@ class CorvaneMultiUpload {
   // task needs only the parts its journal lacks).
   PartsOutcome sendPlannedParts(const std::string& uploadId, const ReadOnlyFile& file,
                                 const std::vector<uint64_t>& indices, bool continuedTask);
-  // The task and parts a matching journal lets this run skip (resume.cc).
-  struct Continuation {
-    std::string task;
-    std::vector<uint64_t> missing;  // the parts still to send, from 0
-  };
-  std::optional<Continuation> continueFromJournal(const ReadOnlyFile& file);
-  void startJournal(const ReadOnlyFile& file, const std::string& task);
 
   RunContext& context_;
 };
+
+// What a journal records of `uploader`'s upload of the open `file` as task
+// `task` (resume.cc).
+JournalUpload journalUploadOf(const CorvaneMultiUpload& uploader, const ReadOnlyFile& file,
+                              const std::string& task);
 
 }  // namespace corvane

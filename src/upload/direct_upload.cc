@@ -21,15 +21,23 @@ bool CorvaneMultiUpload::acceptFileItem(const char* operation, const std::string
       }
     }
   }
-  UPLOAD_LOG(INFO) << "fileItemId:" << escapeControls(fileItemId);
-  UPLOAD_LOG(INFO) << "fileItemName:" << escapeControls(fileItemName);
+  UPLOAD_LOG(INFO) << context_.logLabel << "fileItemId:" << escapeControls(fileItemId);
+  UPLOAD_LOG(INFO) << context_.logLabel << "fileItemName:" << escapeControls(fileItemName);
   return accepted;
 }
 
 bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
+  BodySource body(file, 0, file.size());
+  auto request = directUploadRequest(file, body);
+  if (!request) return false;
+  return judgeDirectUpload(context_.loop.perform(*request), file);
+}
+
+std::optional<HttpRequest> CorvaneMultiUpload::directUploadRequest(const ReadOnlyFile& file,
+                                                                   BodySource& body) {
   // The length announced is the length of the open file, the one sent.
   uint64_t size = file.size();
-  UPLOAD_LOG(INFO) << "upload file size: " << size;
+  UPLOAD_LOG(INFO) << context_.logLabel << "upload file size: " << size;
   reportPhase(context_.progress.get(), "direct");
   file.adviseSequential();
 
@@ -40,13 +48,16 @@ bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
   auto headers = documentStoreHeaders(
       request.url, request.method,
       {{"name", targetname}, {"parentId", projectid}, {"length", length}});
-  if (!headers) return false;
+  if (!headers) return std::nullopt;
   request.headerLines = std::move(*headers);
   request.followLocation = true;
   request.defaultHttps = true;
-  BodySource body(file, 0, size);
   request.upload = &body;
-  HttpResponse response = context_.loop.perform(request);
+  return request;
+}
+
+bool CorvaneMultiUpload::judgeDirectUpload(const HttpResponse& response,
+                                           const ReadOnlyFile& file) {
   if (response.result != CURLE_OK) return false;
   std::string answer = dumpResponse("uploadEntireData", response);
   // The item holds what was read: bytes of a file that changed meanwhile

@@ -73,10 +73,17 @@ std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::stri
 }
 
 bool CorvaneMultiUpload::createUploadTask(std::string& uploadId, const ReadOnlyFile& file) {
-  reportPhase(context_.progress.get(), "task");
-  auto request = documentStorePost(taskurl, taskBody(targetname, projectid, file.size()));
+  auto request = taskRequest(file);
   if (!request) return false;
-  HttpResponse response = context_.loop.perform(*request);
+  return judgeTask(context_.loop.perform(*request), uploadId);
+}
+
+std::optional<HttpRequest> CorvaneMultiUpload::taskRequest(const ReadOnlyFile& file) {
+  reportPhase(context_.progress.get(), "task");
+  return documentStorePost(taskurl, taskBody(targetname, projectid, file.size()));
+}
+
+bool CorvaneMultiUpload::judgeTask(const HttpResponse& response, std::string& uploadId) {
   if (response.result != CURLE_OK) return false;
 
   rapidjson::Document document;
@@ -141,10 +148,17 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
 }
 
 bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
-  reportPhase(context_.progress.get(), "merge");
-  auto request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+  auto request = mergeRequest(uploadId);
   if (!request) return false;
-  HttpResponse response = context_.loop.perform(*request);
+  return judgeMerge(context_.loop.perform(*request));
+}
+
+std::optional<HttpRequest> CorvaneMultiUpload::mergeRequest(const std::string& uploadId) {
+  reportPhase(context_.progress.get(), "merge");
+  return documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+}
+
+bool CorvaneMultiUpload::judgeMerge(const HttpResponse& response) {
   if (response.result != CURLE_OK) return false;
   return acceptFileItem("mergeUploadTask", dumpResponse("mergeUploadTask", response));
 }

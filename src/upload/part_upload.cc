@@ -20,14 +20,15 @@ namespace {
 constexpr int kMaxFreshUrls = 3;
 
 // One line per part, so a long upload can be followed in the log.
-void logPartProgress(uint64_t number, uint64_t count, uint64_t bytes, uint64_t bytesArrived,
-                     int64_t elapsedTicks, bool sent) {
+void logPartProgress(const std::string& label, uint64_t number, uint64_t count, uint64_t bytes,
+                     uint64_t bytesArrived, int64_t elapsedTicks, bool sent) {
   double seconds = static_cast<double>(elapsedTicks) / kTicksPerSecond;
   double rate = seconds > 0 ? static_cast<double>(bytesArrived) / 1048576.0 / seconds : 0.0;
   char text[64];
   std::snprintf(text, sizeof text, "%.1f", rate);
-  UPLOAD_LOG(INFO) << "part " << number << "/" << count << (sent ? " sent: " : " failed: ") << bytes
-                   << " bytes; " << text << " MiB/s so far";
+  UPLOAD_LOG(INFO) << label << "part " << number << "/" << count
+                   << (sent ? " sent: " : " failed: ") << bytes << " bytes; " << text
+                   << " MiB/s so far";
 }
 
 // Whether a request that ended so says that no later request can fare
@@ -49,15 +50,15 @@ bool isRefusal(const HttpResponse& response) {
 // this thread, in the run's transfer loop; with one, the parts go strictly
 // one after another. Once a part's requests spent every attempt on failed
 // transfers, no further part is started: they would only fail the same way.
-class PartSender {
+class PartSender final : public PartsInFlight {
  public:
-  PartSender(CorvaneMultiUpload& uploader, const std::string& uploadId, const ReadOnlyFile& file,
-             const PartPlan& plan, const std::vector<uint64_t>& indices, bool continuedTask)
+  PartSender(CorvaneMultiUpload& uploader, std::string uploadId, const ReadOnlyFile& file,
+             const PartPlan& plan, std::vector<uint64_t> indices, bool continuedTask)
       : uploader_(uploader),
-        uploadId_(uploadId),
+        uploadId_(std::move(uploadId)),
         file_(file),
         plan_(plan),
-        indices_(indices),
+        indices_(std::move(indices)),
         loop_(uploader.context().loop),
         journal_(uploader.context().journal.get()),
         progress_(uploader.context().progress.get()),
@@ -69,8 +70,14 @@ class PartSender {
   PartsOutcome sendAll() {
     fill();
     loop_.run();
-    if (taskUnknown_) return PartsOutcome::kTaskUnknown;
-    return !failed_ && bytesArrived_ == due_ ? PartsOutcome::kArrived : PartsOutcome::kFailed;
+    return outcome();
+  }
+
+  // Starts the parts; `done` runs once every part started has ended.
+  void start(PartsDone done) {
+    done_ = std::move(done);
+    fill();
+    reportIfDone();
   }
 
  private:
@@ -80,6 +87,19 @@ class PartSender {
     bool gotUrl = false;
     int freshUrls = 0;
   };
+
+  PartsOutcome outcome() const {
+    if (taskUnknown_) return PartsOutcome::kTaskUnknown;
+    return !failed_ && bytesArrived_ == due_ ? PartsOutcome::kArrived : PartsOutcome::kFailed;
+  }
+
+  // Runs `done_` once nothing is on its way and nothing more will start.
+  void reportIfDone() {
+    if (!done_ || !inFlight_.empty() || (next_ < indices_.size() && !doomed_)) return;
+    PartsDone done = std::move(done_);
+    done_ = nullptr;
+    done(outcome(), spent_);
+  }
 
   void fill() {
     while (inFlight_.size() < static_cast<size_t>(uploader_.parallelparts) &&
@@ -101,6 +121,7 @@ class PartSender {
     if (!request) {
       // No storage token: no later part would get one either.
       doomed_ = true;
+      spent_ = true;
       return finishPart(part, false);
     }
     loop_.start(*request, [this, &part](HttpResponse response) { onPartUrl(part, response); });
@@ -118,6 +139,7 @@ class PartSender {
     }
     if (!judged) {
       doomed_ = doomed_ || isDoomed(response);
+      spent_ = spent_ || response.outcome == RequestOutcome::kAttemptsSpent;
       return finishPart(part, false);
     }
     part.gotUrl = true;
@@ -135,6 +157,7 @@ class PartSender {
     }
     if (sent.result == CURLE_OK) writeStandardOutput(sent.body);
     doomed_ = doomed_ || isDoomed(sent) || part.body.fileShrank();
+    spent_ = spent_ || sent.outcome == RequestOutcome::kAttemptsSpent;
     finishPart(part, sent.result == CURLE_OK);
   }
 
@@ -143,10 +166,11 @@ class PartSender {
     if (part.gotUrl) writeStandardOutput(".");
     failed_ = failed_ || !sent;
     if (sent) arrived(part);
-    logPartProgress(part.index + 1, plan_.count(), part.body.length(), bytesArrived_,
-                    Env::current().nowTicks() - start_, sent);
+    logPartProgress(uploader_.context().logLabel, part.index + 1, plan_.count(),
+                    part.body.length(), bytesArrived_, Env::current().nowTicks() - start_, sent);
     inFlight_.remove_if([&part](const Part& entry) { return &entry == &part; });
     fill();
+    reportIfDone();
   }
 
   // A part the service acknowledged: its bytes count, and the journal keeps
@@ -163,10 +187,10 @@ class PartSender {
   }
 
   CorvaneMultiUpload& uploader_;
-  const std::string& uploadId_;
+  const std::string uploadId_;
   const ReadOnlyFile& file_;
-  const PartPlan& plan_;
-  const std::vector<uint64_t>& indices_;
+  const PartPlan plan_;
+  const std::vector<uint64_t> indices_;
   TransferLoop& loop_;
   ResumeJournal* journal_;
   ProgressReport* progress_;
@@ -174,6 +198,8 @@ class PartSender {
   size_t next_ = 0;
   bool failed_ = false;
   bool doomed_ = false;
+  bool spent_ = false;  // a request spent every attempt, or had no token
+  PartsDone done_;
   bool watchForUnknownTask_;
   bool taskUnknown_ = false;
   uint64_t due_ = 0;
@@ -189,6 +215,16 @@ PartsOutcome sendParts(CorvaneMultiUpload& uploader, const std::string& uploadId
   return PartSender(uploader, uploadId, file, plan, indices, continuedTask).sendAll();
 }
 
+std::unique_ptr<PartsInFlight> startParts(CorvaneMultiUpload& uploader, std::string uploadId,
+                                          const ReadOnlyFile& file, const PartPlan& plan,
+                                          std::vector<uint64_t> indices, bool continuedTask,
+                                          PartsDone done) {
+  auto sender = std::make_unique<PartSender>(uploader, std::move(uploadId), file, plan,
+                                             std::move(indices), continuedTask);
+  sender->start(std::move(done));
+  return sender;
+}
+
 bool CorvaneMultiUpload::uploadPartData(const std::string& uploadId, const ReadOnlyFile& file) {
   PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
   return sendPlannedParts(uploadId, file, plan.indices(), false) == PartsOutcome::kArrived;
@@ -198,16 +234,28 @@ PartsOutcome CorvaneMultiUpload::sendPlannedParts(const std::string& uploadId,
                                                   const ReadOnlyFile& file,
                                                   const std::vector<uint64_t>& indices,
                                                   bool continuedTask) {
+  PartsOutcome outcome = PartsOutcome::kFailed;
+  auto sending = startPlannedParts(uploadId, file, indices, continuedTask,
+                                   [&outcome](PartsOutcome ended, bool) { outcome = ended; });
+  context_.loop.run();
+  return outcome;
+}
+
+std::unique_ptr<PartsInFlight> CorvaneMultiUpload::startPlannedParts(
+    const std::string& uploadId, const ReadOnlyFile& file, const std::vector<uint64_t>& indices,
+    bool continuedTask, PartsDone done) {
   PartPlan plan(file.size(), static_cast<uint64_t>(partSize));
-  UPLOAD_LOG(INFO) << "upload file size: " << plan.total() << " ; part size: " << partSize
-                   << " ; part count: " << plan.count();
+  UPLOAD_LOG(INFO) << context_.logLabel << "upload file size: " << plan.total()
+                   << " ; part size: " << partSize << " ; part count: " << plan.count();
   reportPhase(context_.progress.get(), "parts");
   file.adviseSequential();
-  PartsOutcome outcome = sendParts(*this, uploadId, file, plan, indices, continuedTask);
-  writeStandardOutput("\n");
-  // Parts of a file that changed meanwhile are no copy of it: no merge.
-  if (outcome == PartsOutcome::kArrived && fileChanged(file)) return PartsOutcome::kFailed;
-  return outcome;
+  auto ended = [this, &file, done = std::move(done)](PartsOutcome outcome, bool spent) {
+    writeStandardOutput("\n");
+    // Parts of a file that changed meanwhile are no copy of it: no merge.
+    if (outcome == PartsOutcome::kArrived && fileChanged(file)) outcome = PartsOutcome::kFailed;
+    done(outcome, spent);
+  };
+  return startParts(*this, uploadId, file, plan, indices, continuedTask, std::move(ended));
 }
 
 }  // namespace corvane

@@ -23,12 +23,27 @@ ProgressReport::ProgressReport(std::string path, const TransferLoop& loop)
     : path_(std::move(path)), loop_(loop), startMilliseconds_(Env::current().steadyMilliseconds()) {}
 
 void ProgressReport::enterPhase(const std::string& phase) {
+  if (listed_) return;
   if (phase == phase_ && writtenMilliseconds_ >= 0) return;
   phase_ = phase;
   write();
 }
 
+void ProgressReport::planFiles(uint64_t total, uint64_t fileCount) {
+  total_ = total;
+  fileCount_ = fileCount;
+  phase_ = "files";
+  listed_ = true;
+  write();
+}
+
+void ProgressReport::fileEnded() { ++files_; }
+
 void ProgressReport::plan(uint64_t total, uint64_t partCount) {
+  if (listed_) {
+    partCount_ += partCount;
+    return;
+  }
   total_ = total;
   partCount_ = partCount;
 }
@@ -85,6 +100,12 @@ void ProgressReport::write(bool last) {
   writer.Uint64(parts_);
   writer.Key("partcount");
   writer.Uint64(partCount_);
+  if (listed_) {
+    writer.Key("files");
+    writer.Uint64(files_);
+    writer.Key("filecount");
+    writer.Uint64(fileCount_);
+  }
   writer.Key("elapsed");
   writer.Int64((now - startMilliseconds_) / 1000);
   writer.Key("rate");

@@ -16,6 +16,8 @@ namespace corvane {
 // change of phase and once at its end:
 //   {"phase":"parts","bytes":N,"total":N,"parts":N,"partcount":N,
 //    "elapsed":S,"rate":N,"eta":S,"retries":N,"cause":"..."}
+// For a list of files it also holds "files" (the files ended) and
+// "filecount" after "partcount", and its bytes and total count every file.
 // It hears the transfer loop's failed attempts and turns as its observer.
 class ProgressReport final : public TransferObserver {
  public:
@@ -27,6 +29,12 @@ class ProgressReport final : public TransferObserver {
   const std::string& phase() const { return phase_; }
   // The bytes to send and, for a multipart upload, the number of parts.
   void plan(uint64_t total, uint64_t partCount);
+  // A list of `fileCount` files of `total` bytes in all, in the phase
+  // "files": from here each file's plan adds its parts, and each file's
+  // steps leave the phase alone.
+  void planFiles(uint64_t total, uint64_t fileCount);
+  // One file of the list ended, whatever became of it.
+  void fileEnded();
   // Bytes and parts the service acknowledged: a part whose PUT was answered,
   // or those a journal shows stored.
   void acknowledge(uint64_t bytes, uint64_t parts);
@@ -55,6 +63,9 @@ class ProgressReport final : public TransferObserver {
   // (time, bytes) of the last writes, for the rate over the last 5 seconds.
   std::deque<std::pair<int64_t, uint64_t>> samples_;
   bool warned_ = false;
+  bool listed_ = false;
+  uint64_t files_ = 0;
+  uint64_t fileCount_ = 0;
 };
 
 // Moves `report`, when there is one, to the step `phase`.

@@ -8,13 +8,6 @@
 namespace corvane {
 namespace {
 
-JournalUpload journalUploadOf(const CorvaneMultiUpload& uploader, const ReadOnlyFile& file,
-                              const std::string& task) {
-  return JournalUpload{redactUrl(uploader.rooturl), uploader.projectid, uploader.targetname,
-                       uploader.partSize,           uploader.localfile, file.openedIdentity(),
-                       task};
-}
-
 // Whether every part the journal lists is, byte for byte, the same part of
 // the file as it is now: re-read and hashed.
 bool partsMatchTheFile(const ResumeJournal::Contents& contents, const ReadOnlyFile& file,
@@ -28,6 +21,13 @@ bool partsMatchTheFile(const ResumeJournal::Contents& contents, const ReadOnlyFi
 }
 
 }  // namespace
+
+JournalUpload journalUploadOf(const CorvaneMultiUpload& uploader, const ReadOnlyFile& file,
+                              const std::string& task) {
+  return JournalUpload{redactUrl(uploader.rooturl), uploader.projectid, uploader.targetname,
+                       uploader.partSize,           uploader.localfile, file.openedIdentity(),
+                       task};
+}
 
 std::optional<CorvaneMultiUpload::Continuation> CorvaneMultiUpload::continueFromJournal(
     const ReadOnlyFile& file) {

@@ -27,10 +27,15 @@ std::string hex(uint64_t value) {
   return buffer;
 }
 
-std::string uploadLine(const JournalUpload& upload) {
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
+// A list entry's lines begin with the entry's position.
+void entryKey(JsonWriter& writer, uint64_t entry) {
+  if (entry == 0) return;
+  writer.Key("file");
+  writer.Uint64(entry);
+}
+
+void uploadMembers(JsonWriter& writer, const JournalUpload& upload, uint64_t entry) {
+  entryKey(writer, entry);
   writer.Key("journal");
   writer.Int(kJournalVersion);
   text(writer, "rooturl", upload.rooturl);
@@ -48,14 +53,37 @@ std::string uploadLine(const JournalUpload& upload) {
   writer.Key("fileid");
   writer.Uint64(upload.file.fileId);
   text(writer, "task", upload.task);
+}
+
+std::string uploadLine(const JournalUpload& upload, uint64_t entry = 0) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  uploadMembers(writer, upload, entry);
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
-std::string partLine(const JournalPart& part) {
+std::string doneLine(const ResumeJournal::Done& done, uint64_t entry) {
   rapidjson::StringBuffer buffer;
   JsonWriter writer(buffer);
   writer.StartObject();
+  uploadMembers(writer, done.upload, entry);
+  text(writer, "fileitemid", done.fileItemId);
+  text(writer, "fileitemname", done.fileItemName);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
+}
+
+std::string discardLine(uint64_t entry) {
+  return "{\"file\":" + std::to_string(entry) + ",\"discard\":true}\n";
+}
+
+std::string partLine(const JournalPart& part, uint64_t entry = 0) {
+  rapidjson::StringBuffer buffer;
+  JsonWriter writer(buffer);
+  writer.StartObject();
+  entryKey(writer, entry);
   writer.Key("part");
   writer.Uint64(part.number);
   writer.Key("size");
@@ -77,7 +105,8 @@ std::optional<int64_t> signedOf(const rapidjson::Value& object, const char* key)
   return member->value.GetInt64();
 }
 
-std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
+// The members that name an upload; a success's task is empty.
+std::optional<JournalUpload> parseIdentity(const rapidjson::Value& line) {
   auto version = signedOf(line, "journal");
   auto rooturl = stringMember(line, "rooturl");
   auto projectid = stringMember(line, "projectid");
@@ -90,11 +119,17 @@ std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
   auto fileId = unsignedOf(line, "fileid");
   auto task = stringMember(line, "task");
   if (version != kJournalVersion || !rooturl || !projectid || !targetname || !partSize || !path ||
-      !size || !mtime || !device || !fileId || !task || task->empty()) {
+      !size || !mtime || !device || !fileId || !task) {
     return std::nullopt;
   }
   return JournalUpload{*rooturl, *projectid, *targetname, *partSize, *path,
                        FileIdentity{*size, *mtime, *device, *fileId}, *task};
+}
+
+std::optional<JournalUpload> parseUpload(const rapidjson::Value& line) {
+  std::optional<JournalUpload> upload = parseIdentity(line);
+  if (!upload || upload->task.empty()) return std::nullopt;
+  return upload;
 }
 
 std::optional<JournalPart> parsePart(const rapidjson::Value& line) {
@@ -108,6 +143,27 @@ std::optional<JournalPart> parsePart(const rapidjson::Value& line) {
   return JournalPart{*number, *size, value};
 }
 
+// Applies one line of a list entry to what is known of the entry: an upload
+// begins (what came before it is over), a part arrives, the upload is
+// discarded, or the file arrived whole.
+void applyEntryLine(ResumeJournal::EntryState& state, const rapidjson::Value& line) {
+  if (line.HasMember("journal")) {
+    state = {};
+    if (!line.HasMember("fileitemid")) {
+      state.contents.upload = parseUpload(line);
+      return;
+    }
+    auto upload = parseIdentity(line);
+    auto id = stringMember(line, "fileitemid");
+    auto name = stringMember(line, "fileitemname");
+    if (upload && id && name) state.done = ResumeJournal::Done{*upload, *id, *name};
+  } else if (line.HasMember("discard")) {
+    state.contents = {};
+  } else if (auto part = parsePart(line); part && state.contents.upload) {
+    state.contents.parts[part->number] = *part;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<ResumeJournal> ResumeJournal::open(const std::string& path,
@@ -118,7 +174,37 @@ std::unique_ptr<ResumeJournal> ResumeJournal::open(const std::string& path,
   return std::unique_ptr<ResumeJournal>(new ResumeJournal(std::move(file), path));
 }
 
+std::unique_ptr<ResumeJournal> ResumeJournal::forEntry(ResumeJournal& list, uint64_t position,
+                                                       Contents state) {
+  std::unique_ptr<ResumeJournal> entry(new ResumeJournal(list.file_, list.path_, position));
+  entry->preloaded_ = std::move(state);
+  return entry;
+}
+
+std::map<uint64_t, ResumeJournal::EntryState> ResumeJournal::readEntries() {
+  std::map<uint64_t, EntryState> entries;
+  const std::string text = file_->readAll();
+  size_t at = 0;
+  // Only whole lines count: a last line without its line end was torn.
+  for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', at)) {
+    rapidjson::Document line;
+    bool parsed = parseObject(text.substr(at, end - at), line);
+    at = end + 1;
+    std::optional<uint64_t> entry = parsed ? unsignedOf(line, "file") : std::nullopt;
+    if (entry && *entry != 0) applyEntryLine(entries[*entry], line);
+  }
+  return entries;
+}
+
+bool ResumeJournal::recordDone(const Done& done) { return file_->append(doneLine(done, entry_)); }
+
 ResumeJournal::Contents ResumeJournal::read() {
+  if (entry_ != 0) {
+    if (!preloaded_) return readEntries()[entry_].contents;
+    Contents contents = std::move(*preloaded_);
+    preloaded_.reset();
+    return contents;
+  }
   Contents contents;
   const std::string text = file_->readAll();
   size_t at = 0;
@@ -140,11 +226,22 @@ ResumeJournal::Contents ResumeJournal::read() {
   return contents;
 }
 
-bool ResumeJournal::begin(const JournalUpload& upload) { return file_->rewrite(uploadLine(upload)); }
+bool ResumeJournal::begin(const JournalUpload& upload) {
+  if (entry_ != 0) return file_->append(uploadLine(upload, entry_));
+  return file_->rewrite(uploadLine(upload));
+}
 
-bool ResumeJournal::recordPart(const JournalPart& part) { return file_->append(partLine(part)); }
+bool ResumeJournal::recordPart(const JournalPart& part) {
+  return file_->append(partLine(part, entry_));
+}
 
-void ResumeJournal::discard() { file_->rewrite(""); }
+void ResumeJournal::discard() {
+  if (entry_ != 0) {
+    file_->append(discardLine(entry_));
+    return;
+  }
+  file_->rewrite("");
+}
 
 void ResumeJournal::removeIfEmpty() {
   if (file_->readAll().empty()) file_->remove();

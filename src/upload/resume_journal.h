@@ -43,12 +43,34 @@ class ResumeJournal {
   // with the status and the reason, when it cannot be had.
   static std::unique_ptr<ResumeJournal> open(const std::string& path,
                                              LockedFile::OpenStatus& status, std::string& reason);
-
   struct Contents {
     std::optional<JournalUpload> upload;   // nothing when the journal is empty or unreadable
     std::map<uint64_t, JournalPart> parts;  // by part number
   };
   Contents read();
+
+  // A list entry's file that was uploaded whole: `upload` names it (its
+  // task empty), with the item the service made of it.
+  struct Done {
+    JournalUpload upload;
+    std::string fileItemId;
+    std::string fileItemName;
+  };
+  // What the journal holds for one entry of a list of files: its unfinished
+  // multipart upload, or its success.
+  struct EntryState {
+    Contents contents;
+    std::optional<Done> done;
+  };
+  // Every entry's state, by position (from 1), read in one pass.
+  std::map<uint64_t, EntryState> readEntries();
+  // The journal of entry `position` of a list, kept in the same file as
+  // `list` among the other entries' lines, each line marked with its entry:
+  // its upload begins, parts, discards and success are appended, and the
+  // last of them counts. Its first read() gives `state`'s contents, read
+  // with the others' by readEntries().
+  static std::unique_ptr<ResumeJournal> forEntry(ResumeJournal& list, uint64_t position,
+                                                 Contents state);
   // Starts the journal anew for `upload`.
   bool begin(const JournalUpload& upload);
   bool recordPart(const JournalPart& part);
@@ -56,14 +78,19 @@ class ResumeJournal {
   void discard();
   // Removes the file when it holds nothing (at the end of a run).
   void removeIfEmpty();
+
+  // The entry's file arrived whole (`done`).
+  bool recordDone(const Done& done);
   const std::string& path() const { return path_; }
 
  private:
-  ResumeJournal(std::unique_ptr<LockedFile> file, std::string path)
-      : file_(std::move(file)), path_(std::move(path)) {}
+  ResumeJournal(std::shared_ptr<LockedFile> file, std::string path, uint64_t entry = 0)
+      : file_(std::move(file)), path_(std::move(path)), entry_(entry) {}
 
-  std::unique_ptr<LockedFile> file_;
+  std::shared_ptr<LockedFile> file_;
   std::string path_;
+  uint64_t entry_;  // the list entry; 0: the journal of a single upload
+  std::optional<Contents> preloaded_;
 };
 
 // The name of the first field in which `journal` differs from `current`;

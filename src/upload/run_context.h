@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "transport/proxy_choice.h"
 #include "transport/transfer_loop.h"
@@ -9,6 +11,13 @@
 #include "upload/resume_journal.h"
 
 namespace corvane {
+
+// One entry of a list of files: the local path (local code page) and the
+// name the file is to bear in the store (UTF-8).
+struct FileEntry {
+  std::string localfile;
+  std::string targetname;
+};
 
 // The settings of a run beyond the uploader's own fields: the controls of
 // the run and where its reports go. Filled by loadConfig.
@@ -23,6 +32,17 @@ struct RunSettings {
   // The proxy as configured: empty (the environment's, or the system's),
   // "direct", or a proxy URL.
   std::string proxy;
+  // The files of a run that uploads a list; empty: the one `localfile`.
+  std::vector<FileEntry> files;
+  // Files of the list in flight at once.
+  int parallelfiles = 4;
+};
+
+// The storage token that the uploaders of a list's files share: each
+// uploader's own cached token mirrors it while it asks for one.
+struct SharedToken {
+  std::string token;
+  int64_t expiry = 0;
 };
 
 // What the uploader works with besides its own settings, owned by the entry
@@ -34,10 +54,16 @@ struct RunContext {
   TransferLoop& loop;
   RunSettings settings;
   std::unique_ptr<ResumeJournal> journal;
-  std::unique_ptr<ProgressReport> progress;
+  // Shared with the uploaders of a list's files.
+  std::shared_ptr<ProgressReport> progress;
   // Chooses each request's proxy; loadConfig hands it the configured one.
   // None where the transfers are not the network's (tests).
   ProxyChooser* proxies = nullptr;
+  // The token shared by the files of a list; none for a single file.
+  SharedToken* sharedToken = nullptr;
+  // Put before the log lines of one file's upload: its target name, within
+  // a list; empty for a single file.
+  std::string logLabel;
 };
 
 }  // namespace corvane

@@ -4,12 +4,15 @@
 #include "text/log_text.h"
 #include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/file_list.h"
 #include "upload/part_plan.h"
 #include "upload/result_file.h"
 
 namespace corvane {
 
 bool CorvaneMultiUpload::run() {
+  // A list of files is many uploads like this one, side by side.
+  if (!context_.settings.files.empty()) return runFileList(*this);
   Env& env = Env::current();
   accessTokenExpiry = env.nowTicks();
   int64_t start = env.nowTicks();
