@@ -13,6 +13,12 @@
 
 namespace corvane {
 
+// How long an attempt waits for the whole answer once its body went out: a
+// JSON request's, and one that creates a file item (the service may take
+// that long to assemble a large file).
+inline constexpr long kJsonAnswerSeconds = 60;
+inline constexpr long kCreateAnswerSeconds = 600;
+
 // The uploader: every setting and every piece of run-time state of one
 // upload. Operations report failure through their result (false or the empty
 // text) and keep the reason, when one is known, in errorMessage.
@@ -105,6 +111,9 @@ class CorvaneMultiUpload {
   // A request to a JSON service, with the limits every request of this
   // upload carries.
   HttpRequest newRequest(const std::string& method, const std::string& url) const;
+  // mergeUploadTask, telling in `unsure` whether a failed merge may still
+  // have stored the file (an attempt went out whole and got no answer).
+  bool mergeTask(const std::string& uploadId, bool& unsure);
   // Whether the local file changed since it was opened; logs it when it did.
   bool fileChanged(const ReadOnlyFile& file) const;
   // uploadPartData for the parts `indices` alone (resume.cc: a continued

@@ -46,6 +46,10 @@ bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
   request.defaultHttps = true;
   BodySource body(file, 0, size);
   request.upload = &body;
+  // The upload creates the file item: once its body went out whole, its
+  // answer is awaited, up to its own limit and through a stop.
+  request.createsItem = true;
+  request.answerSeconds = kCreateAnswerSeconds;
   HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) return false;
   std::string answer = dumpResponse("uploadEntireData", response);

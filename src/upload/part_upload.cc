@@ -97,6 +97,9 @@ class PartSender {
   }
 
   void askForUrl(Part& part) {
+    // Once the run is doomed, a part asks for nothing more: no URL, and so
+    // no token either.
+    if (doomed_) return finishPart(part, false);
     auto request = uploader_.partUrlRequest(uploadId_, static_cast<int32_t>(part.index + 1));
     if (!request) {
       // No storage token: no later part would get one either.
@@ -127,7 +130,7 @@ class PartSender {
   }
 
   void onPut(Part& part, const HttpResponse& sent) {
-    if (sent.outcome == RequestOutcome::kRefused) {
+    if (sent.outcome == RequestOutcome::kRefused && !doomed_) {
       ++part.freshUrls;
       UPLOAD_LOG(INFO) << "part " << part.index + 1 << ": the signed URL was refused (HTTP "
                        << sent.status << "); asking for a new one";

@@ -356,8 +356,9 @@ TEST(StalledAnswer, TheStorageTokenRequestIsGivenUpAfterTwentySecondsAndSentAgai
 }
 
 // A transfer that stops moving (under 1 KiB/s) for "stallseconds" is cut, and
-// the attempt counts as failed: the part or the merge is sent again at once,
-// and a stalled endpoint can no longer hold the run for ever.
+// the attempt counts as failed: the part or the part URL request is sent
+// again at once, and a stalled endpoint can no longer hold the run for ever.
+// (A merge whose body went out is not cut so: see SlowAnswerOfACreatingRequest.)
 struct StallCase {
   std::string kind;
   std::string action;
@@ -401,10 +402,30 @@ TEST_P(StalledTransfer, IsCutSoonAfterTheStallTimeAndSentAgain) {
 
 INSTANTIATE_TEST_SUITE_P(StallSeconds5, StalledTransfer,
                          ::testing::Values(StallCase{"part-put", "stall-read"},
-                                           StallCase{"merge", "stall-answer"}),
+                                           StallCase{"part-url", "stall-answer"}),
                          [](const auto& info) {
                            return testName(info.param.kind + "_" + info.param.action);
                          });
+
+// The merge and the direct upload create the file item: the service stores
+// it, then takes its time to answer. Once the request went out whole, the
+// stall rule no longer cuts the wait, so it is sent once and its answer
+// taken: one item in the store, the run a success. (Cut and sent again, the
+// merge was refused "task not found" and the direct upload stored twice.)
+class SlowAnswerOfACreatingRequest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(SlowAnswerOfACreatingRequest, IsAwaitedPastTheStallTimeAndSentOnce) {
+  const std::string kind = GetParam();
+  FaultRun run(flowOf(kind), {Rule(kind, "pass").nth(1).delayMs(10000)}, {}, 45,
+               {{"stallseconds", "#5"}});
+  run.expectIdentical();
+  EXPECT_EQ(run.count(kind), 1);
+  EXPECT_THAT(run.causes, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(StallSeconds5, SlowAnswerOfACreatingRequest,
+                         ::testing::Values("merge", "direct-upload"),
+                         [](const auto& info) { return testName(info.param); });
 
 // ---------------------------------------------------------------------------
 // A part PUT refused with an HTTP status: the storage did not keep the part,
