@@ -657,7 +657,8 @@ INSTANTIATE_TEST_SUITE_P(EachRequestKind, OverlongHeaderOnce,
                          [](const auto& info) { return testName(info.param); });
 
 // The answer to a request that creates the item, lost after the store acted:
-// the attempt is repeated like any failed transfer. These pin what follows.
+// the attempt is repeated like any failed transfer. These pin what follows;
+// a merge refused after such an attempt says that the file may be stored.
 TEST(AnswerLostAfterHandling, ADirectUploadIsStoredTwiceAndTheSecondItemIsReported) {
   FaultRun run(Flow::kDirect,
                {Rule("direct-upload", "pass").nth(1).header("X-Fill", kOverlongHeaderLine)});
@@ -682,6 +683,10 @@ TEST(AnswerLostAfterHandling, AMergeIsReportedAsFailedAlthoughTheFileWasStored) 
   ASSERT_TRUE(run.items.IsArray());
   ASSERT_EQ(run.items.Size(), 1u);
   EXPECT_EQ(stringAt(run.items[0], "sha256"), sha256Hex(run.content()));
+  // The run says that the file may be stored all the same.
+  EXPECT_THAT(logMessagesWith(run.upload.run.err, "first merge attempt"),
+              ElementsAre("the first merge attempt got no answer; the service may have stored "
+                          "the file"));
 }
 
 // ---------------------------------------------------------------------------
