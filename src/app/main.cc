@@ -75,6 +75,7 @@ int main(int argc, char* argv[]) {
   // Each request's proxy: the configuration's, the environment's or the
   // system's.
   corvane::ProxyChooser proxies(corvane::systemProxy());
+  proxies.heed(controls.stop);
   network.routeThrough(proxies);
   corvane::TransferLoop loop(network, controls);
   corvane::RunContext context(loop);

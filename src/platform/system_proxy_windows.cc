@@ -9,6 +9,10 @@
 namespace corvane {
 namespace {
 
+// Each of resolving, connecting, sending and receiving, when a lookup
+// fetches an automatic configuration script.
+constexpr int kLookupTimeoutMilliseconds = 10000;
+
 // A text WinHTTP allocated for the caller, freed with GlobalFree.
 struct GlobalFreer {
   void operator()(wchar_t* text) const { GlobalFree(text); }
@@ -76,6 +80,15 @@ class WinHttpSystemProxy final : public SystemProxy {
     if (!session_) {
       session_.reset(WinHttpOpen(L"corvane-upload", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+      // A script server that never answers holds the lookup, and the run,
+      // for a bounded time only.
+      if (session_ && !WinHttpSetTimeouts(session_.get(), kLookupTimeoutMilliseconds,
+                                          kLookupTimeoutMilliseconds, kLookupTimeoutMilliseconds,
+                                          kLookupTimeoutMilliseconds)) {
+        why = windows::errorText(GetLastError());
+        session_.reset();
+        return false;
+      }
     }
     if (!session_) {
       why = windows::errorText(GetLastError());

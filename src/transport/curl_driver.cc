@@ -80,6 +80,14 @@ void setCommonOptions(CURL* handle, const HttpRequest& request) {
   if (request.postFields) curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.postFields->c_str());
 }
 
+// How far the body has gone, for the run's progress and for the loop to
+// know when it went out in full.
+void setProgressOptions(CURL* handle, Transfer& transfer) {
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, noteProgress);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+}
+
 void setUploadOptions(CURL* handle, Transfer& transfer) {
   BodySource* upload = transfer.upload;
   curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
@@ -89,10 +97,6 @@ void setUploadOptions(CURL* handle, Transfer& transfer) {
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, upload);
   curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->length()));
   curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, transfer.request.uploadBufferBytes);
-  // How far the body has gone, for the run's progress.
-  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, noteProgress);
-  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
   if (transfer.sendLimit > 0) {
     curl_easy_setopt(handle, CURLOPT_MAX_SEND_SPEED_LARGE,
                      static_cast<curl_off_t>(transfer.sendLimit));
@@ -180,6 +184,7 @@ bool CurlDriver::configure(Attempt& attempt, Transfer& transfer) {
   }
   setCommonOptions(h, request);
   if (attempt.headerList) curl_easy_setopt(h, CURLOPT_HTTPHEADER, attempt.headerList.get());
+  setProgressOptions(h, transfer);
   if (transfer.upload) setUploadOptions(h, transfer);
   setCaptureOptions(h, transfer);
   if (ownCertificates_) {
@@ -222,6 +227,14 @@ void CurlDriver::applySendLimit(Transfer& transfer) {
   if (found == attempts_.end()) return;
   curl_easy_setopt(found->second->handle.get(), CURLOPT_MAX_SEND_SPEED_LARGE,
                    static_cast<curl_off_t>(transfer.sendLimit));
+}
+
+void CurlDriver::liftStallRule(Transfer& transfer) {
+  auto found = attempts_.find(&transfer);
+  if (found == attempts_.end()) return;
+  // libcurl reads the speed limit at every check, so this holds at once.
+  curl_easy_setopt(found->second->handle.get(), CURLOPT_LOW_SPEED_TIME, 0L);
+  curl_easy_setopt(found->second->handle.get(), CURLOPT_LOW_SPEED_LIMIT, 0L);
 }
 
 std::vector<AttemptEnd> CurlDriver::poll(int64_t waitMilliseconds) {

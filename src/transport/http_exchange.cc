@@ -9,8 +9,11 @@
 namespace corvane {
 namespace {
 
+// The cap counts every byte that came, not only those kept: an answer of
+// NULs must end like any other.
 size_t capture(const char* data, size_t kept, size_t total, CaptureBuffer& buffer) {
-  if (buffer.text.size() + kept > kMaxCapturedBytes) {
+  buffer.received += total;
+  if (buffer.received > kMaxCapturedBytes) {
     buffer.overflowed = true;
     return 0;
   }

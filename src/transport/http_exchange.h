@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,15 @@ struct HttpRequest {
   // A refusal of the URL itself (HTTP 401 or 403 under failOnHttpError)
   // ends the request at once, so that its caller can ask for a new URL.
   bool endOnRefusal = false;
+  // Once an attempt's body has been sent in full, its whole answer must have
+  // come within this many seconds, or the attempt is cut and counts as
+  // failed; 0: no such limit.
+  long answerSeconds = 0;
+  // The request creates something in the store (the merge, the direct
+  // upload): once an attempt's body has been sent in full, the service may
+  // be acting on it, so the stall rule no longer cuts that attempt (only
+  // answerSeconds does) and a stop lets it finish instead of abandoning it.
+  bool createsItem = false;
 };
 
 // Answers larger than this are not kept.
@@ -60,6 +70,8 @@ inline constexpr size_t kMaxCapturedBytes = 4 * 1024 * 1024;
 // A response body or header text as it is captured.
 struct CaptureBuffer {
   std::string text;
+  // Every byte received, NULs included: what the cap counts.
+  uint64_t received = 0;
   bool overflowed = false;  // the answer grew past kMaxCapturedBytes
 };
 
@@ -84,11 +96,15 @@ struct HttpResponse {
   // Why the last failed attempt failed, as its log line says; empty when
   // none failed.
   std::string cause;
+  // Attempts that sent their body in full and ended without the service's
+  // answer: the service may have acted on them.
+  int unansweredAttempts = 0;
 };
 
 // libcurl write/header callback over a CaptureBuffer at `buffer`: appends the
 // chunk up to its first NUL byte and reports the whole chunk as taken; 0,
-// which ends the transfer, once the answer outgrows kMaxCapturedBytes.
+// which ends the transfer, once the bytes received (all of them, NULs
+// included) outgrow kMaxCapturedBytes.
 size_t captureResponse(char* data, size_t size, size_t count, void* buffer);
 // As captureResponse, keeping every byte of the chunk.
 size_t captureRawResponse(char* data, size_t size, size_t count, void* buffer);

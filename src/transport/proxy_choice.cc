@@ -1,5 +1,7 @@
 #include "transport/proxy_choice.h"
 
+#include <vector>
+
 #include "platform/env.h"
 #include "text/log_text.h"
 #include "transport/log_source.h"
@@ -21,15 +23,14 @@ std::string firstVariable(std::initializer_list<const char*> names, std::string&
   return {};
 }
 
-// The proxy variable libcurl reads for `scheme`: "<scheme>_proxy", its upper
-// case form except for http (which a web server's CGI environment could set
-// from a request header), then all_proxy and ALL_PROXY.
-std::string proxyVariable(const std::string& scheme) {
-  std::string name;
-  if (scheme == "https")
-    return firstVariable({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}, name);
-  if (scheme == "http") return firstVariable({"http_proxy", "all_proxy", "ALL_PROXY"}, name);
-  return firstVariable({"all_proxy", "ALL_PROXY"}, name);
+// The proxy variables libcurl reads for `scheme`, in its order:
+// "<scheme>_proxy", its upper case form except for http (which a web
+// server's CGI environment could set from a request header), then all_proxy
+// and ALL_PROXY.
+std::vector<const char*> proxyVariables(const std::string& scheme) {
+  if (scheme == "https") return {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+  if (scheme == "http") return {"http_proxy", "all_proxy", "ALL_PROXY"};
+  return {"all_proxy", "ALL_PROXY"};
 }
 
 ProxyRoute directRoute(const char* origin) {
@@ -60,7 +61,7 @@ ProxyRoute answerRoute(const SystemProxyAnswer& answer, const ProxyTarget& targe
 }  // namespace
 
 std::string ProxyRoute::describe() const {
-  std::string shown = direct ? "direct" : readable ? proxy.url() : "an unreadable proxy URL";
+  std::string shown = direct ? "direct" : proxy.url();
   return escapeControls(shown) + " (" + origin + ")";
 }
 
@@ -97,21 +98,34 @@ bool ProxyChooser::fromConfiguration(ProxyRoute& route) const {
   return true;
 }
 
-bool ProxyChooser::fromEnvironment(const ProxyTarget& target, ProxyRoute& route) const {
+// Each value is read by our own parser, and libcurl is given only what it
+// read: a value it refuses never reaches libcurl, whose error text would
+// quote it, password and all. It is skipped, as if unset, with a WARNING
+// that shows its scheme, host and port alone.
+bool ProxyChooser::fromEnvironment(const ProxyTarget& target, ProxyRoute& route) {
   std::string name;
   const std::string noProxy = firstVariable({"no_proxy", "NO_PROXY"}, name);
   if (!noProxy.empty() && inNoProxyList(noProxy, target)) {
     route = directRoute("no_proxy");
     return true;
   }
-  const std::string value = proxyVariable(target.scheme);
-  if (value.empty()) return false;
-  ProxyEndpoint proxy;
-  route = proxyRoute(proxy, "environment");
-  route.readable = parseProxyAsLibcurl(value, route.proxy);
-  if (!route.readable) route.rawProxy = value;
-  route.noProxy = noProxy;
-  return true;
+  for (const char* variable : proxyVariables(target.scheme)) {
+    const std::string value = Env::current().environmentVariable(variable);
+    if (value.empty()) continue;
+    ProxyEndpoint proxy;
+    if (!parseProxyAsLibcurl(value, proxy)) {
+      if (skipped_.insert(variable).second) {
+        UPLOAD_LOG(WARNING) << "proxy " << escapeControls(proxyOutline(value))
+                            << " in environment variable " << variable
+                            << " is no proxy URL that can be used; it is skipped";
+      }
+      continue;
+    }
+    route = proxyRoute(proxy, "environment");
+    route.noProxy = noProxy;
+    return true;
+  }
+  return false;
 }
 
 const SystemProxySettings* ProxyChooser::settings() {
@@ -124,13 +138,18 @@ const SystemProxySettings* ProxyChooser::settings() {
 
 // Automatic detection first, then the configured script, as the system's
 // own programs try them; either's failure is logged once and not tried again.
+// A lookup can take long (a script fetched and run): after a stop none is
+// begun, and what one that was under way brings is not used.
 bool ProxyChooser::fromAutomatic(const ProxyTarget& target, ProxyRoute& route) {
   const SystemProxySettings* user = settings();
-  if (!user) return false;
+  if (!user || stopped()) return false;
   SystemProxyAnswer answer;
   std::string why;
   if (user->autoDetect && !detectionFailed_) {
-    if (system_.automaticProxy(target.url(), AutoProxyMethod::kDetect, "", answer, why)) {
+    const bool answered =
+        system_.automaticProxy(target.url(), AutoProxyMethod::kDetect, "", answer, why);
+    if (stopped()) return false;
+    if (answered) {
       route = answerRoute(answer, target, "automatic detection");
       return true;
     }
@@ -139,8 +158,10 @@ bool ProxyChooser::fromAutomatic(const ProxyTarget& target, ProxyRoute& route) {
   }
   if (!user->autoConfigUrl.empty() && !scriptFailed_) {
     answer = SystemProxyAnswer{};
-    if (system_.automaticProxy(target.url(), AutoProxyMethod::kScript, user->autoConfigUrl, answer,
-                               why)) {
+    const bool answered = system_.automaticProxy(target.url(), AutoProxyMethod::kScript,
+                                                 user->autoConfigUrl, answer, why);
+    if (stopped()) return false;
+    if (answered) {
       route = answerRoute(answer, target, "automatic configuration script");
       return true;
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 
+#include "platform/stop_flag.h"
 #include "platform/system_proxy.h"
 #include "transport/proxy_url.h"
 
@@ -11,12 +13,8 @@ namespace corvane {
 // Where the requests to one host go, and why.
 struct ProxyRoute {
   bool direct = true;
-  // When not direct: the proxy. `readable` is false for an environment
-  // variable libcurl itself could not use; libcurl is then given `rawProxy`
-  // as it stands, so that it fails as it would have.
+  // When not direct: the proxy, as our own parser read it.
   ProxyEndpoint proxy;
-  bool readable = true;
-  std::string rawProxy;
   // Hosts libcurl goes to directly although a proxy is set (CURLOPT_NOPROXY),
   // for a redirect to another host: the environment's no_proxy list.
   std::string noProxy;
@@ -35,7 +33,8 @@ struct ProxyRoute {
 // https_proxy or HTTPS_PROXY, all_proxy or ALL_PROXY, and no_proxy or
 // NO_PROXY), as libcurl reads them; the current user's system settings
 // (fixed proxy and bypass list, automatic configuration). Each scheme, host
-// and port is decided once per run and its choice logged once.
+// and port is decided once per run and its choice logged once. An
+// environment value that our parser refuses is skipped, as if unset.
 class ProxyChooser {
  public:
   explicit ProxyChooser(SystemProxy& system) : system_(system) {}
@@ -50,6 +49,10 @@ class ProxyChooser {
     routes_.clear();
   }
 
+  // A stop raised on `stop` ends the system's automatic proxy lookups: none
+  // is begun after it, and the answer of one under way is not used.
+  void heed(const StopFlag& stop) { stop_ = &stop; }
+
   // The route of a request to `url` (a URL without a scheme read as HTTPS
   // with `defaultHttps`, as libcurl then reads it).
   const ProxyRoute& routeFor(const std::string& url, bool defaultHttps);
@@ -57,12 +60,14 @@ class ProxyChooser {
  private:
   ProxyRoute decide(const ProxyTarget& target);
   bool fromConfiguration(ProxyRoute& route) const;
-  bool fromEnvironment(const ProxyTarget& target, ProxyRoute& route) const;
+  bool fromEnvironment(const ProxyTarget& target, ProxyRoute& route);
   bool fromAutomatic(const ProxyTarget& target, ProxyRoute& route);
   void fromSystemSettings(const ProxyTarget& target, ProxyRoute& route);
   const SystemProxySettings* settings();
+  bool stopped() const { return stop_ && stop_->raised(); }
 
   SystemProxy& system_;
+  const StopFlag* stop_ = nullptr;
   std::string setting_;
   std::map<std::string, ProxyRoute> routes_;
   bool settingsRead_ = false;
@@ -71,6 +76,8 @@ class ProxyChooser {
   // Automatic configuration that failed once is not asked again.
   bool detectionFailed_ = false;
   bool scriptFailed_ = false;
+  // Environment variables whose value was refused, each warned about once.
+  std::set<std::string> skipped_;
 };
 
 }  // namespace corvane

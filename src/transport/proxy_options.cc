@@ -40,8 +40,8 @@ ProxyOptions::Use ProxyOptions::apply(CURL* handle, const ProxyRoute& route,
     curl_easy_setopt(handle, CURLOPT_PROXY, "");
     return use;
   }
-  use.proxyUrl = route.readable ? route.proxy.url() : route.rawProxy;
-  use.httpProxy = !route.readable || route.proxy.scheme == "http" || route.proxy.scheme == "https";
+  use.proxyUrl = route.proxy.url();
+  use.httpProxy = route.proxy.scheme == "http" || route.proxy.scheme == "https";
   curl_easy_setopt(handle, CURLOPT_PROXY, use.proxyUrl.c_str());
   if (route.proxy.hasCredentials) {
     auto found = offered_.find(use.proxyUrl);
@@ -50,7 +50,7 @@ ProxyOptions::Use ProxyOptions::apply(CURL* handle, const ProxyRoute& route,
     curl_easy_setopt(handle, CURLOPT_PROXYPASSWORD, route.proxy.password.c_str());
     curl_easy_setopt(handle, CURLOPT_PROXYAUTH, schemes);
     use.awaitsChallenge = forwarded && schemes != CURLAUTH_BASIC;
-  } else if (route.readable && hasSspi()) {
+  } else if (hasSspi()) {
     // The empty user name stands for the logged-on user.
     curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":");
     curl_easy_setopt(handle, CURLOPT_PROXYAUTH, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE);

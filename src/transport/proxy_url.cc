@@ -66,7 +66,50 @@ bool hasNothingAfterPort(CURLU* url) {
   return !urlPart(url, CURLUPART_PATH, text) || text.empty() || text == "/";
 }
 
+// `text` when every character is one `allowed` accepts and there is one;
+// "?" otherwise.
+template <typename Allowed>
+std::string shownOrMark(const std::string& text, Allowed allowed) {
+  if (text.empty() || !std::all_of(text.begin(), text.end(), allowed)) return "?";
+  return text;
+}
+
+bool isHostCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+         c == ':' || c == '[' || c == ']';
+}
+
 }  // namespace
+
+std::string proxyOutline(const std::string& text) {
+  std::string scheme;
+  std::string rest = text;
+  if (size_t separator = rest.find("://"); separator != std::string::npos) {
+    scheme = rest.substr(0, separator);
+    rest = rest.substr(separator + 3);
+  }
+  // Whatever stands before the last "@" is user information.
+  if (size_t at = rest.rfind('@'); at != std::string::npos) rest = rest.substr(at + 1);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  std::string host = rest;
+  std::string port;
+  const size_t bracket = rest.rfind(']');
+  const size_t colon = rest.rfind(':');
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+  }
+  std::string shown;
+  if (!scheme.empty()) {
+    shown = shownOrMark(scheme, [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }) +
+            "://";
+  }
+  shown += shownOrMark(host, isHostCharacter);
+  if (!port.empty()) {
+    shown += ":" + shownOrMark(port, [](char c) { return c >= '0' && c <= '9'; });
+  }
+  return shown;
+}
 
 std::string ProxyEndpoint::url() const {
   return scheme + "://" + host + ":" + std::to_string(port);

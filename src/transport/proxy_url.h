@@ -28,6 +28,12 @@ bool parseConfiguredProxy(const std::string& text, ProxyEndpoint& proxy);
 // HTTPS proxy). False when it is no URL of one of the schemes above.
 bool parseProxyAsLibcurl(const std::string& text, ProxyEndpoint& proxy);
 
+// What a log line may show of a proxy value that could not be read: its
+// scheme, host and port as far as they can be made out, and never what
+// stands before an "@" (user and password); "?" for a part that holds
+// anything but the characters of its kind.
+std::string proxyOutline(const std::string& text);
+
 // The scheme, host and port a request goes to.
 struct ProxyTarget {
   std::string scheme;  // lower case

@@ -17,7 +17,8 @@ struct Transfer {
   CaptureBuffer* body;     // nullptr when the body is not captured
   CaptureBuffer* headers;  // nullptr when the headers are not captured
   BodySource* upload;      // nullptr when nothing is streamed
-  // Body bytes this attempt has sent so far, kept up by the driver.
+  // Body bytes this attempt has sent so far (streamed or a form or JSON
+  // body), kept up by the driver.
   uint64_t sentBytes = 0;
   // Bytes per second the body may take, set by the loop; 0: no limit.
   int64_t sendLimit = 0;
@@ -45,6 +46,9 @@ class TransferDriver {
   virtual void abandon(Transfer& transfer) = 0;
   // Applies a new `sendLimit` to an attempt in flight.
   virtual void applySendLimit(Transfer& transfer) = 0;
+  // No longer cuts an attempt in flight for moving too slowly: its body went
+  // out in full and the service may take its time to answer.
+  virtual void liftStallRule(Transfer& transfer) = 0;
   // Moves the attempts on and returns those that ended. When none ended at
   // once it waits up to `waitMilliseconds` for one first, also when nothing
   // is in flight: this is how the loop sits out a pause. It may return

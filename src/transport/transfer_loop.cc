@@ -17,6 +17,8 @@ namespace {
 constexpr int kMaxRetry = 32;
 constexpr int64_t kRetryPauseMilliseconds = 2000;
 constexpr int64_t kLongestRetryAfterSeconds = 60;
+// All the pauses of one request together, Retry-After included.
+constexpr int64_t kPauseBudgetMilliseconds = 120000;
 // Longest single wait of the loop while transfers run.
 constexpr int64_t kLongestPollMilliseconds = 1000;
 
@@ -89,6 +91,12 @@ struct TransferLoop::Job {
   Transfer transfer;
   int attempts = 0;
   int64_t dueMilliseconds = 0;
+  // When this attempt's body was seen sent in full; -1: not yet.
+  int64_t bodySentAt = -1;
+  // A stop came after the body was sent in full: the answer is awaited.
+  bool heldForAnswer = false;
+  int64_t pausedMilliseconds = 0;
+  int unansweredAttempts = 0;
   State state = State::kDue;
   CURLcode result = CURLE_FAILED_INIT;
   RequestOutcome outcome = RequestOutcome::kNoHandle;
@@ -105,9 +113,29 @@ struct TransferLoop::Job {
       return "the local file ended early: it shrank during the upload";
     }
     if (end.result == CURLE_OK) return "HTTP " + std::to_string(end.status) + " from the service";
+    // libcurl's words may quote a URL it was given, credentials and all.
     std::string text = end.detail.empty() ? std::string(curl_easy_strerror(end.result)) : end.detail;
-    return escapeControls(text) + " (curl error " + std::to_string(static_cast<int>(end.result)) +
-           ")";
+    return escapeControls(withoutUserInfo(text)) + " (curl error " +
+           std::to_string(static_cast<int>(end.result)) + ")";
+  }
+
+  uint64_t bodyLength() const {
+    if (request.upload) return request.upload->length();
+    return request.postFields ? request.postFields->size() : 0;
+  }
+  bool bodySentInFull() const { return transfer.sentBytes >= bodyLength(); }
+
+  // An attempt that sent its body in full and ended without a whole answer:
+  // the service may have acted on it. A refusal under failOnHttpError is an
+  // answer.
+  bool wentUnanswered(const AttemptEnd& end) const {
+    return bodySentInFull() && end.result != CURLE_HTTP_RETURNED_ERROR &&
+           (end.result != CURLE_OK || isGatewayPage(end));
+  }
+
+  // Waiting for its answer, this attempt keeps going through a stop.
+  bool mustBeAnswered() const {
+    return state == State::kRunning && request.createsItem && bodySentInFull();
   }
 
   // No later attempt can do better: the answer is too large, the file is
@@ -199,6 +227,7 @@ HttpResponse TransferLoop::takeResponse(JobList::iterator found) {
   response.body = std::move(job.body.text);
   response.headers = std::move(job.headers.text);
   response.cause = std::move(job.cause);
+  response.unansweredAttempts = job.unansweredAttempts;
   jobs_.erase(found);
   return response;
 }
@@ -218,6 +247,7 @@ void TransferLoop::advance() {
     });
     if (found != jobs_.end() && (*found)->state == Job::State::kRunning) endAttempt(**found, end);
   }
+  watchAnswers();
   if (controls_.observer) controls_.observer->loopTurned();
 }
 
@@ -228,6 +258,7 @@ void TransferLoop::beginAttempt(Job& job) {
   job.headers = CaptureBuffer{};
   job.transfer.sentBytes = 0;
   job.transfer.sendLimit = 0;  // the cap's share follows at once
+  job.bodySentAt = -1;
   if (job.request.upload) job.request.upload->rewind();
   job.state = Job::State::kRunning;
   if (!driver_.begin(job.transfer)) finish(job, CURLE_FAILED_INIT, RequestOutcome::kNoHandle);
@@ -239,6 +270,7 @@ void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
     return finish(job, CURLE_OK, RequestOutcome::kCompleted);
   }
   const CURLcode result = end.result == CURLE_OK ? CURLE_HTTP_RETURNED_ERROR : end.result;
+  if (job.wentUnanswered(end)) ++job.unansweredAttempts;
   job.cause = job.causeOf(end);
   UPLOAD_LOG(ERROR) << job.loggedUrl << " attempt " << job.attempts << " failed: " << job.cause;
   if (controls_.observer) controls_.observer->attemptFailed(job.cause);
@@ -253,6 +285,17 @@ void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   if (int64_t asked = retryAfterMilliseconds(job.headers.text); end.result == CURLE_OK && asked >= 0) {
     pause = asked;
   }
+  // However the service answers, the pauses of one request stay within
+  // their budget: once it is spent, a pause still asked for ends the
+  // request.
+  const int64_t left = kPauseBudgetMilliseconds - job.pausedMilliseconds;
+  if (pause > 0 && left <= 0) {
+    UPLOAD_LOG(ERROR) << job.loggedUrl << " connect failed!!! its pauses reached "
+                      << kPauseBudgetMilliseconds / 1000 << " seconds";
+    return finish(job, result, RequestOutcome::kAttemptsSpent);
+  }
+  pause = std::min(pause, left);
+  job.pausedMilliseconds += pause;
   if (job.attempts > 1) {
     UPLOAD_LOG(ERROR) << job.loggedUrl << " connect failed!!! retry " << job.attempts;
   }
@@ -272,9 +315,37 @@ void TransferLoop::finish(Job& job, CURLcode result, RequestOutcome outcome) {
   job.outcome = outcome;
 }
 
+// Watches the attempts whose body went out in full: a request that creates
+// something is no longer held to the stall rule, and an answer that takes
+// longer than the request allows ends its attempt as failed.
+void TransferLoop::watchAnswers() {
+  const int64_t now = Env::current().steadyMilliseconds();
+  for (auto& entry : jobs_) {
+    Job& job = *entry;
+    if (job.state != Job::State::kRunning) continue;
+    if (job.bodySentAt < 0 && job.bodySentInFull()) {
+      job.bodySentAt = now;
+      if (job.request.createsItem) driver_.liftStallRule(job.transfer);
+    }
+    const int64_t limit = job.request.answerSeconds * 1000;
+    if (job.bodySentAt < 0 || limit <= 0 || now - job.bodySentAt < limit) continue;
+    driver_.abandon(job.transfer);
+    endAttempt(job, AttemptEnd{&job.transfer, CURLE_OPERATION_TIMEDOUT, 0,
+                               "no whole answer within " +
+                                   std::to_string(job.request.answerSeconds) +
+                                   " seconds of the request being sent"});
+  }
+}
+
 void TransferLoop::cancelAll() {
   for (auto& job : jobs_) {
     if (job->state == Job::State::kFinished) continue;
+    if (job->mustBeAnswered()) {
+      // The service may be storing it: what it did is learnt, not guessed.
+      if (!job->heldForAnswer) UPLOAD_LOG(INFO) << "stopping once the service has answered";
+      job->heldForAnswer = true;
+      continue;
+    }
     if (job->state == Job::State::kRunning) driver_.abandon(job->transfer);
     finish(*job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
   }

@@ -15,9 +15,11 @@ namespace corvane {
 // through one driver (one connection pool). Each request keeps its own
 // retry: up to 33 attempts, a cause line after every failed one, the second
 // attempt at once and each later one after a 2-second pause that holds only
-// that request. At every turn it reads its run's controls: a stop abandons
-// every transfer, and a cap on the send rate is shared out among the
-// streamed bodies in flight.
+// that request; the pauses of one request add up to at most 120 seconds.
+// At every turn it reads its run's controls: a stop abandons every transfer
+// (but lets a request that creates something finish once its body went out
+// in full), and a cap on the send rate is shared out among the streamed
+// bodies in flight.
 class TransferLoop {
  public:
   TransferLoop(TransferDriver& driver, RunControls& controls);
@@ -55,7 +57,10 @@ class TransferLoop {
   void endAttempt(Job& job, const AttemptEnd& end);
   void retryLater(Job& job, int64_t pauseMilliseconds);
   void finish(Job& job, CURLcode result, RequestOutcome outcome);
+  // Abandons every transfer, except an attempt of a request that creates
+  // something whose body went out in full: its answer is awaited.
   void cancelAll();
+  void watchAnswers();
   void shareSendCap();
   int64_t waitMilliseconds() const;
   // Runs the `done` of one finished request; false when there was none.

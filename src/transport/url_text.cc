@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "text/log_text.h"
@@ -20,7 +21,29 @@ std::string urlPart(CURLU* url, CURLUPart part) {
   return text ? std::string(text.get()) : std::string();
 }
 
+// Where the user information that ends at the "@" at `at` begins: after
+// the "://" of its URL, within the quoted or bracketed stretch that holds
+// it; without a scheme, after the last blank.
+size_t userInfoStart(const std::string& text, size_t at) {
+  const size_t boundary = text.find_last_of("'\"`<>(){}\n", at);
+  const size_t stretch = boundary == std::string::npos ? 0 : boundary + 1;
+  const size_t scheme = text.rfind("://", at);
+  if (scheme != std::string::npos && scheme >= stretch) return scheme + 3;
+  const size_t blank = text.find_last_of(" \t", at);
+  return blank == std::string::npos ? stretch : std::max(stretch, blank + 1);
+}
+
 }  // namespace
+
+std::string withoutUserInfo(const std::string& text) {
+  std::string scrubbed = text;
+  for (size_t at = scrubbed.find('@'); at != std::string::npos; at = scrubbed.find('@', at)) {
+    const size_t start = userInfoStart(scrubbed, at);
+    scrubbed.erase(start, at + 1 - start);
+    at = start;
+  }
+  return scrubbed;
+}
 
 std::string percentEncode(const std::string& value) {
   if (value.empty()) return {};

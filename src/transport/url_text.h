@@ -14,4 +14,9 @@ std::string percentEncode(const std::string& value);
 // signed URL's query is a capability, and user:password is a secret.
 std::string redactUrl(const std::string& url);
 
+// `text` (libcurl's words about a failure) without any user information of
+// a URL it quotes: "user:password@" is left out, also where the password
+// holds blanks or the URL is one libcurl could not read.
+std::string withoutUserInfo(const std::string& text);
+
 }  // namespace corvane

@@ -14,6 +14,12 @@
 
 namespace corvane {
 
+// How long an attempt waits for the whole answer once its body went out: a
+// JSON request's, and one that creates a file item (the service may take
+// that long to assemble a large file).
+inline constexpr long kJsonAnswerSeconds = 60;
+inline constexpr long kCreateAnswerSeconds = 600;
+
 // The uploader: every setting and every piece of run-time state of one
 // upload. Operations report failure through their result (false or the empty
 // text) and keep the reason, when one is known, in errorMessage.
@@ -62,7 +68,8 @@ class CorvaneMultiUpload {
   std::optional<HttpRequest> taskRequest(const ReadOnlyFile& file);
   bool judgeTask(const HttpResponse& response, std::string& uploadId);
   std::optional<HttpRequest> mergeRequest(const std::string& uploadId);
-  bool judgeMerge(const HttpResponse& response);
+  // `unsure`: a failed merge that may still have stored the file.
+  bool judgeMerge(const HttpResponse& response, bool& unsure);
   // Starts uploadPartData's work for the parts `indices` (from 0) without
   // waiting for it; `done` runs once they have all ended (see startParts).
   std::unique_ptr<PartsInFlight> startPlannedParts(const std::string& uploadId,
@@ -132,6 +139,9 @@ class CorvaneMultiUpload {
   // A request to a JSON service, with the limits every request of this
   // upload carries.
   HttpRequest newRequest(const std::string& method, const std::string& url) const;
+  // mergeUploadTask, telling in `unsure` whether a failed merge may still
+  // have stored the file (an attempt went out whole and got no answer).
+  bool mergeTask(const std::string& uploadId, bool& unsure);
   // Whether the local file changed since it was opened; logs it when it did.
   bool fileChanged(const ReadOnlyFile& file) const;
   // uploadPartData for the parts `indices` alone (resume.cc: a continued

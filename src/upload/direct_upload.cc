@@ -53,6 +53,10 @@ std::optional<HttpRequest> CorvaneMultiUpload::directUploadRequest(const ReadOnl
   request.followLocation = true;
   request.defaultHttps = true;
   request.upload = &body;
+  // The upload creates the file item: once its body went out whole, its
+  // answer is awaited, up to its own limit and through a stop.
+  request.createsItem = true;
+  request.answerSeconds = kCreateAnswerSeconds;
   return request;
 }
 

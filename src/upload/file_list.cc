@@ -186,10 +186,12 @@ class FileUpload {
     if (!request) return fail("mergeUploadTask failed!", true);
     loop_.start(*request, [this](HttpResponse response) {
       noteSpent(response);
-      const bool merged = uploader_.judgeMerge(response);
+      bool unsure = false;
+      const bool merged = uploader_.judgeMerge(response, unsure);
       // A merged task is done; a continued one whose merge failed cannot be
-      // trusted again: the next run starts clean. A new one is kept.
-      if (context_.journal && (merged || continued_)) context_.journal->discard();
+      // trusted again: the next run starts clean. A new one is kept, and so
+      // is one whose merge may have stored the file unseen.
+      if (context_.journal && (merged || (continued_ && !unsure))) context_.journal->discard();
       if (!merged) return fail("mergeUploadTask failed!");
       succeed();
     });

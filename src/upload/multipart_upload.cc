@@ -4,6 +4,7 @@
 #include <rapidjson/writer.h>
 
 #include "text/log_text.h"
+#include "transport/log_source.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/response_judging.h"
 
@@ -148,19 +149,38 @@ HttpRequest CorvaneMultiUpload::partPutRequest(const std::string& url, BodySourc
 }
 
 bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
+  bool unsure = false;
+  return mergeTask(uploadId, unsure);
+}
+
+bool CorvaneMultiUpload::mergeTask(const std::string& uploadId, bool& unsure) {
   auto request = mergeRequest(uploadId);
   if (!request) return false;
-  return judgeMerge(context_.loop.perform(*request));
+  return judgeMerge(context_.loop.perform(*request), unsure);
 }
 
 std::optional<HttpRequest> CorvaneMultiUpload::mergeRequest(const std::string& uploadId) {
   reportPhase(context_.progress.get(), "merge");
-  return documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+  auto request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
+  if (!request) return std::nullopt;
+  // The merge creates the file item: once sent, its answer is awaited, up to
+  // its own limit and through a stop.
+  request->createsItem = true;
+  request->answerSeconds = kCreateAnswerSeconds;
+  return request;
 }
 
-bool CorvaneMultiUpload::judgeMerge(const HttpResponse& response) {
-  if (response.result != CURLE_OK) return false;
-  return acceptFileItem("mergeUploadTask", dumpResponse("mergeUploadTask", response));
+bool CorvaneMultiUpload::judgeMerge(const HttpResponse& response, bool& unsure) {
+  bool merged = response.result == CURLE_OK &&
+                acceptFileItem("mergeUploadTask", dumpResponse("mergeUploadTask", response));
+  // A merge sent again after one that got no answer may be refused ("task
+  // not found") because the first one did its work.
+  unsure = !merged && response.unansweredAttempts > 0;
+  if (unsure) {
+    UPLOAD_LOG(ERROR) << context_.logLabel
+                      << "the first merge attempt got no answer; the service may have stored the file";
+  }
+  return merged;
 }
 
 }  // namespace corvane

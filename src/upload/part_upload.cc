@@ -117,6 +117,9 @@ class PartSender final : public PartsInFlight {
   }
 
   void askForUrl(Part& part) {
+    // Once the run is doomed, a part asks for nothing more: no URL, and so
+    // no token either.
+    if (doomed_) return finishPart(part, false);
     auto request = uploader_.partUrlRequest(uploadId_, static_cast<int32_t>(part.index + 1));
     if (!request) {
       // No storage token: no later part would get one either.
@@ -149,7 +152,7 @@ class PartSender final : public PartsInFlight {
   }
 
   void onPut(Part& part, const HttpResponse& sent) {
-    if (sent.outcome == RequestOutcome::kRefused) {
+    if (sent.outcome == RequestOutcome::kRefused && !doomed_) {
       ++part.freshUrls;
       UPLOAD_LOG(INFO) << "part " << part.index + 1 << ": the signed URL was refused (HTTP "
                        << sent.status << "); asking for a new one";

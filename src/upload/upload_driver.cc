@@ -93,10 +93,12 @@ bool CorvaneMultiUpload::uploadMultipart(const ReadOnlyFile& file) {
       errorMessage = "uploadPartData failed!";
       return false;
     }
-    bool merged = mergeUploadTask(uploadId);
+    bool unsure = false;
+    bool merged = mergeTask(uploadId, unsure);
     // A merged task is done; a continued one whose merge failed cannot be
-    // trusted again: the next run starts clean. A new one is kept.
-    if (journal && (merged || continued)) journal->discard();
+    // trusted again: the next run starts clean. A new one is kept, and so is
+    // one the service may have merged unanswered, so that the caller can tell.
+    if (journal && (merged || (continued && !unsure))) journal->discard();
     if (!merged) {
       errorMessage = "mergeUploadTask failed!";
       return false;

@@ -356,8 +356,9 @@ TEST(StalledAnswer, TheStorageTokenRequestIsGivenUpAfterTwentySecondsAndSentAgai
 }
 
 // A transfer that stops moving (under 1 KiB/s) for "stallseconds" is cut, and
-// the attempt counts as failed: the part or the merge is sent again at once,
-// and a stalled endpoint can no longer hold the run for ever.
+// the attempt counts as failed: the part or the part URL request is sent
+// again at once, and a stalled endpoint can no longer hold the run for ever.
+// (A merge whose body went out is not cut so: see SlowAnswerOfACreatingRequest.)
 struct StallCase {
   std::string kind;
   std::string action;
@@ -401,10 +402,33 @@ TEST_P(StalledTransfer, IsCutSoonAfterTheStallTimeAndSentAgain) {
 
 INSTANTIATE_TEST_SUITE_P(StallSeconds5, StalledTransfer,
                          ::testing::Values(StallCase{"part-put", "stall-read"},
-                                           StallCase{"merge", "stall-answer"}),
+                                           StallCase{"part-url", "stall-answer"}),
                          [](const auto& info) {
                            return testName(info.param.kind + "_" + info.param.action);
                          });
+
+// The merge and the direct upload create the file item: the service stores
+// it, then takes its time to answer. Once the request went out whole, the
+// stall rule no longer cuts the wait, so it is sent once and its answer
+// taken: one item in the store, the run a success. (Cut and sent again, the
+// merge was refused "task not found" and the direct upload stored twice.)
+class SlowAnswerOfACreatingRequest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(SlowAnswerOfACreatingRequest, IsAwaitedPastTheStallTimeAndSentOnce) {
+  const std::string kind = GetParam();
+  // A small body, so that libcurl's moving window sees the wait as a stall
+  // at once (a fast start keeps it above the limit for a while).
+  const std::string content = kind == "direct-upload" ? patternBytes(512, 7) : std::string();
+  FaultRun run(flowOf(kind), {Rule(kind, "pass").nth(1).delayMs(10000)}, content, 45,
+               {{"stallseconds", "#5"}});
+  run.expectIdentical();
+  EXPECT_EQ(run.count(kind), 1);
+  EXPECT_THAT(run.causes, IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(StallSeconds5, SlowAnswerOfACreatingRequest,
+                         ::testing::Values("merge", "direct-upload"),
+                         [](const auto& info) { return testName(info.param); });
 
 // ---------------------------------------------------------------------------
 // A part PUT refused with an HTTP status: the storage did not keep the part,
@@ -633,7 +657,8 @@ INSTANTIATE_TEST_SUITE_P(EachRequestKind, OverlongHeaderOnce,
                          [](const auto& info) { return testName(info.param); });
 
 // The answer to a request that creates the item, lost after the store acted:
-// the attempt is repeated like any failed transfer. These pin what follows.
+// the attempt is repeated like any failed transfer. These pin what follows;
+// a merge refused after such an attempt says that the file may be stored.
 TEST(AnswerLostAfterHandling, ADirectUploadIsStoredTwiceAndTheSecondItemIsReported) {
   FaultRun run(Flow::kDirect,
                {Rule("direct-upload", "pass").nth(1).header("X-Fill", kOverlongHeaderLine)});
@@ -658,6 +683,10 @@ TEST(AnswerLostAfterHandling, AMergeIsReportedAsFailedAlthoughTheFileWasStored) 
   ASSERT_TRUE(run.items.IsArray());
   ASSERT_EQ(run.items.Size(), 1u);
   EXPECT_EQ(stringAt(run.items[0], "sha256"), sha256Hex(run.content()));
+  // The run says that the file may be stored all the same.
+  EXPECT_THAT(logMessagesWith(run.upload.run.err, "first merge attempt"),
+              ElementsAre("the first merge attempt got no answer; the service may have stored "
+                          "the file"));
 }
 
 // ---------------------------------------------------------------------------

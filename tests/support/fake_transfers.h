@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ class FakeTransfers : public TransferDriver {
     std::string method;
     bool inFlight = true;
     bool abandoned = false;
+    bool stallRuleLifted = false;
   };
 
   // Every attempt begun, in order; indices stay valid.
@@ -57,9 +59,14 @@ class FakeTransfers : public TransferDriver {
     if (transfer.body) captureRawResponse(copy.data(), 1, copy.size(), transfer.body);
     end(i, CURLE_OK, status);
   }
-  // Ends attempt `i` as a failed transfer.
-  void fail(size_t i, CURLcode code = CURLE_RECV_ERROR) { end(i, code, 0); }
-  // Moves `bytes` more of attempt `i`'s streamed body out.
+  // Ends attempt `i` as a failed transfer, with libcurl's `detail` words
+  // when given.
+  void fail(size_t i, CURLcode code = CURLE_RECV_ERROR, long status = 0,
+            const std::string& detail = {}) {
+    end(i, code, status, detail);
+  }
+  // Moves `bytes` more of attempt `i`'s body (streamed, or a form or JSON
+  // body) out.
   void progress(size_t i, uint64_t bytes) { sendBody(*started_.at(i).transfer, bytes); }
 
   // Answers every attempt whose URL starts with `prefix` with `body`, at the
@@ -85,6 +92,11 @@ class FakeTransfers : public TransferDriver {
     }
   }
   void applySendLimit(Transfer&) override {}
+  void liftStallRule(Transfer& transfer) override {
+    for (Started& attempt : started_) {
+      if (attempt.transfer == &transfer && attempt.inFlight) attempt.stallRuleLifted = true;
+    }
+  }
   std::vector<AttemptEnd> poll(int64_t waitMilliseconds) override {
     for (size_t i = 0; i < started_.size(); ++i) {
       for (const Rule& rule : rules_) {
@@ -110,6 +122,10 @@ class FakeTransfers : public TransferDriver {
   };
 
   static void sendBody(Transfer& transfer, uint64_t bytes) {
+    if (const auto& fields = transfer.request.postFields; fields && !transfer.upload) {
+      transfer.sentBytes += std::min<uint64_t>(bytes, fields->size() - transfer.sentBytes);
+      return;
+    }
     if (!transfer.upload) return;
     char block[4096];
     while (bytes > 0) {
@@ -121,11 +137,11 @@ class FakeTransfers : public TransferDriver {
     }
   }
 
-  void end(size_t i, CURLcode result, long status) {
+  void end(size_t i, CURLcode result, long status, const std::string& detail = {}) {
     Started& attempt = started_.at(i);
     if (!attempt.inFlight) return;
     attempt.inFlight = false;
-    ended_.push_back(AttemptEnd{attempt.transfer, result, status, {}});
+    ended_.push_back(AttemptEnd{attempt.transfer, result, status, detail});
   }
 
   std::vector<Started> started_;

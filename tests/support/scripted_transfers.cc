@@ -32,7 +32,13 @@ void ScriptedTransfers::deliver(const std::string& text, CaptureBuffer* buffer, 
 
 std::string ScriptedTransfers::drain(Transfer& transfer, size_t limit) {
   std::string sent;
-  if (!transfer.upload) return sent;
+  if (!transfer.upload) {
+    // A form or JSON body goes out whole, or as far as `limit` lets it.
+    if (transfer.request.postFields) {
+      transfer.sentBytes = std::min(limit, transfer.request.postFields->size());
+    }
+    return sent;
+  }
   char block[1000];
   while (sent.size() < limit) {
     size_t want = std::min(sizeof block, limit - sent.size());

@@ -83,6 +83,22 @@ TEST(CaptureResponse, StopsEachChunkAtItsFirstNulButKeepsLaterChunks) {
   EXPECT_EQ(buffer.text, "abde");
 }
 
+// The cap counts every byte that came: an endless answer of NULs, of which
+// nothing is kept, ends like any other.
+TEST(CaptureResponse, NulBytesCountTowardTheCap) {
+  CaptureBuffer buffer;
+  std::string block(64 * 1024, '\0');
+  block[100] = 'x';
+  size_t taken = 0;
+  for (int i = 0; i < 100; ++i) {
+    taken = captureResponse(block.data(), 1, block.size(), &buffer);
+    if (taken == 0) break;
+  }
+  EXPECT_EQ(taken, 0u);
+  EXPECT_TRUE(buffer.overflowed);
+  EXPECT_LE(buffer.text.size(), 64u);
+}
+
 TEST(CaptureResponse, AnAnswerPastTheCapEndsTheTransferAsFailedWithoutRetry) {
   FakeEnv env;
   LogCapture log;

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ class FakeSystemProxy : public SystemProxy {
   bool automaticProxy(const std::string& url, AutoProxyMethod method, const std::string& scriptUrl,
                       SystemProxyAnswer& answer, std::string& why) override {
     calls.push_back({url, method, scriptUrl});
+    if (during) during();
     const Reply& reply = method == AutoProxyMethod::kDetect ? detection : script;
     if (!reply.answers) {
       why = reply.why;
@@ -62,6 +64,8 @@ class FakeSystemProxy : public SystemProxy {
   Reply script;
   int settingsReads = 0;
   std::vector<Call> calls;
+  // Runs inside every automatic lookup, as something happening meanwhile.
+  std::function<void()> during;
 };
 
 SystemProxyAnswer named(const std::string& proxy) {
@@ -188,13 +192,40 @@ TEST_F(ProxyChoice, EnvironmentProxiesAreReadAsLibcurlReadsThem) {
   }
 }
 
-TEST_F(ProxyChoice, AnUnreadableEnvironmentProxyGoesToLibcurlAsItStands) {
-  env.variables = {{"https_proxy", "ftp://u:secret@p:21"}};
-  const ProxyRoute& route = chooser.routeFor("https://a.test/", true);
-  EXPECT_FALSE(route.direct);
-  EXPECT_FALSE(route.readable);
-  EXPECT_EQ(route.rawProxy, "ftp://u:secret@p:21");
-  EXPECT_EQ(route.describe(), "an unreadable proxy URL (environment)");
+// A value our parser refuses never reaches libcurl (whose error text would
+// quote it, password and all): it is skipped as if unset, with one WARNING
+// that shows its scheme, host and port only.
+TEST_F(ProxyChoice, AnUnreadableEnvironmentProxyIsSkippedWithAWarningWithoutItsCredentials) {
+  LogCapture log;
+  env.variables = {{"https_proxy", "ftp://u:secret@p:21"},
+                   {"http_proxy", "http://alice:Sup3r Secret@127.0.0.1:3128"}};
+  EXPECT_EQ(routeOf("https://a.test/"), "direct (none configured)");
+  EXPECT_EQ(routeOf("https://b.test/"), "direct (none configured)");
+  EXPECT_EQ(routeOf("http://127.0.0.1:9/", false), "direct (none configured)");
+  std::vector<std::string> warnings;
+  for (size_t i = 0; i < log.lines.size(); ++i) {
+    EXPECT_THAT(log.lines[i], Not(HasSubstr("secret")));
+    EXPECT_THAT(log.lines[i], Not(HasSubstr("Sup3r")));
+    if (log.severities[i] == google::GLOG_WARNING) warnings.push_back(log.lines[i]);
+  }
+  EXPECT_THAT(warnings,
+              ElementsAre("proxy ftp://p:21 in environment variable https_proxy is no proxy URL "
+                          "that can be used; it is skipped",
+                          "proxy http://127.0.0.1:3128 in environment variable http_proxy is no "
+                          "proxy URL that can be used; it is skipped"));
+  // The next variable in libcurl's order serves instead.
+  env.variables["ALL_PROXY"] = "http://10.1.1.1:3128";
+  ProxyChooser fresh(system);
+  EXPECT_EQ(fresh.routeFor("https://a.test/", true).describe(),
+            "http://10.1.1.1:3128 (environment)");
+}
+
+TEST(ProxyOutline, ShowsSchemeHostAndPortOnly) {
+  EXPECT_EQ(proxyOutline("http://alice:Sup3r Secret@127.0.0.1:3128"), "http://127.0.0.1:3128");
+  EXPECT_EQ(proxyOutline("ftp://u:p@h:21/path?q"), "ftp://h:21");
+  EXPECT_EQ(proxyOutline("u:p@[::1]:8080"), "[::1]:8080");
+  EXPECT_EQ(proxyOutline("http://alice:Secret"), "http://alice:?");
+  EXPECT_EQ(proxyOutline("http://h st:80x"), "http://?:?");
 }
 
 TEST_F(ProxyChoice, NoProxyGoesDirectBeforeAnyProxyVariableAndTravelsWithTheProxy) {
@@ -420,6 +451,23 @@ TEST_F(ProxyChoice, AutomaticDetectionIsAskedAboutTheHostAloneAndItsAnswerTaken)
   // Neither path nor query leaves for the script.
   EXPECT_EQ(system.calls[0].url, "https://store.example.com:443/");
   EXPECT_EQ(system.calls[0].method, AutoProxyMethod::kDetect);
+}
+
+// A lookup can take long: a stop that comes meanwhile leaves its answer
+// unused and the script unasked, and after it no lookup is begun.
+TEST_F(ProxyChoice, AStopEndsTheAutomaticLookups) {
+  StopFlag stop;
+  chooser.heed(stop);
+  system.hasSettings = true;
+  system.settings.autoDetect = true;
+  system.settings.autoConfigUrl = "http://wpad.corp/proxy.pac";
+  system.detection.answers = true;
+  system.detection.answer = named("10.9.9.9:3128");
+  system.during = [&stop] { stop.raise(15); };
+  EXPECT_EQ(routeOf("https://a.test/"), "direct (none configured)");
+  ASSERT_EQ(system.calls.size(), 1u);
+  EXPECT_EQ(routeOf("https://b.test/"), "direct (none configured)");
+  EXPECT_EQ(system.calls.size(), 1u);
 }
 
 TEST_F(ProxyChoice, AFailedDetectionFallsToTheScriptThenToTheFixedProxyAndIsNotRepeated) {

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -220,6 +221,163 @@ TEST_F(Loop, ASendCapIsSharedAmongTheBodiesInFlight) {
   loop.turn();
   loop.turn();
   EXPECT_EQ(network.started()[1].transfer->sendLimit, 8000);
+}
+
+// ---- Requests that create something, and the limits of an answer ---------
+
+// A merge: its JSON body goes out, then the service works on it.
+HttpRequest creatingRequest(const std::string& url) {
+  HttpRequest request = requestTo(url);
+  request.postFields = R"({"id":"T"})";
+  request.createsItem = true;
+  request.answerSeconds = 600;
+  return request;
+}
+
+// Moves the clock by `milliseconds` at every poll while attempts are in
+// flight (the fake's own waits move it only when none is).
+void tickAtEveryPoll(FakeTransfers& network, FakeEnv& env, int64_t milliseconds,
+                     std::function<void(FakeTransfers&)> then = nullptr) {
+  network.onPoll = [&env, milliseconds, then](FakeTransfers& net) {
+    if (net.inFlight() > 0) env.ticks += milliseconds * 10000;
+    if (then) then(net);
+  };
+}
+
+// The service may take long to store what such a request asked for: once
+// its body is out, the stall rule is lifted, and only its own limit (from
+// that moment) ends the wait, as a failed attempt with its cause.
+TEST_F(Loop, ARequestThatCreatesSomethingWaitsForItsAnswerUpToItsOwnLimit) {
+  LogCapture log;
+  loop.start(creatingRequest("http://h/merge"),
+             [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  loop.turn();
+  EXPECT_FALSE(network.started()[0].stallRuleLifted);
+  network.progress(0, 5);
+  loop.turn();
+  EXPECT_FALSE(network.started()[0].stallRuleLifted) << "lifted before the body was out";
+  network.progress(0, 100);
+  const int64_t sent = env.steadyMilliseconds();
+  loop.turn();
+  EXPECT_TRUE(network.started()[0].stallRuleLifted);
+  tickAtEveryPoll(network, env, 1000);
+  // Bounded, so that a wait without end fails instead of hanging.
+  for (int turns = 0; network.started().size() < 2 && turns < 5000; ++turns) loop.turn();
+  ASSERT_EQ(network.started().size(), 2u);
+  EXPECT_TRUE(network.started()[0].abandoned);
+  EXPECT_GE(env.steadyMilliseconds() - sent, 600000);
+  EXPECT_LE(env.steadyMilliseconds() - sent, 602000);
+  EXPECT_THAT(log.lines, ElementsAre("http://h/merge attempt 1 failed: no whole answer within 600 "
+                                     "seconds of the request being sent (curl error 28)"));
+  network.onPoll = nullptr;
+  network.complete(1, R"({"data":{"status":"success"}})");
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].result, CURLE_OK);
+  // The first attempt went out whole and got no answer.
+  EXPECT_EQ(responses[0].unansweredAttempts, 1);
+}
+
+// A JSON request's answer trickled just fast enough never to stall still
+// ends its attempt 60 seconds after the request went out.
+TEST_F(Loop, AJsonRequestsAnswerHasSixtySecondsOnceItsBodyIsOut) {
+  HttpRequest request = requestTo("http://h/task");
+  request.postFields = R"({"name":"a"})";
+  request.answerSeconds = 60;
+  loop.start(request, [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  int polls = 0;
+  tickAtEveryPoll(network, env, 1000, [&polls](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/task")) {
+      net.progress(i, 1000);
+      // The second attempt is answered; the first only when it was never
+      // cut (bounded, so that the test fails instead of hanging).
+      if (i == 1 || ++polls > 500) net.complete(i);
+    }
+  });
+  const int64_t start = env.steadyMilliseconds();
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].result, CURLE_OK);
+  ASSERT_EQ(network.started().size(), 2u);
+  EXPECT_TRUE(network.started()[0].abandoned);
+  EXPECT_FALSE(network.started()[0].stallRuleLifted);
+  EXPECT_LE(env.steadyMilliseconds() - start, 62000);
+}
+
+// A stop after such a request's body went out lets it finish: what the
+// service did is learnt, not guessed. Everything else is abandoned, also a
+// creating request whose body is still on its way (nothing was stored).
+TEST_F(Loop, AStopLetsACreatingRequestWhoseBodyIsOutFinish) {
+  LogCapture log;
+  TempFile file(std::string(1000, 'd'));
+  ReadOnlyFile open(file.path);
+  BodySource whole(open, 0, 1000);
+  HttpRequest direct = creatingRequest("http://h/direct");
+  direct.postFields.reset();
+  direct.upload = &whole;
+  loop.start(creatingRequest("http://h/merge"),
+             [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  loop.start(direct, [this](HttpResponse response) { responses.push_back(std::move(response)); });
+  startNoting("http://h/other", "other");
+  loop.turn();
+  network.progress(0, 100);
+  network.progress(1, 400);
+  loop.turn();
+  controls.stop.raise(15);
+  loop.turn();
+  loop.turn();
+  EXPECT_FALSE(network.started()[0].abandoned);
+  EXPECT_TRUE(network.started()[1].abandoned);
+  EXPECT_TRUE(network.started()[2].abandoned);
+  network.complete(0, R"({"data":{"status":"success","fileItemId":"f1"}})");
+  loop.run();
+  ASSERT_EQ(responses.size(), 3u);
+  EXPECT_EQ(responses[2].result, CURLE_OK);
+  EXPECT_EQ(responses[2].outcome, RequestOutcome::kCompleted);
+  EXPECT_EQ(responses[2].body, R"({"data":{"status":"success","fileItemId":"f1"}})");
+  EXPECT_EQ(responses[0].outcome, RequestOutcome::kCancelled);
+  EXPECT_EQ(responses[1].outcome, RequestOutcome::kCancelled);
+  EXPECT_THAT(log.lines, ElementsAre("stopping once the service has answered"));
+  EXPECT_EQ(network.started().size(), 3u);
+}
+
+// Retry-After counts inside the bound: however often the service asks for
+// 60 seconds, the pauses of one request add up to at most 120 seconds.
+TEST_F(Loop, RetryAfterPausesOfOneRequestAddUpToAtMostTwoMinutes) {
+  HttpRequest request = requestTo("http://h/token");
+  request.gatewayPagesAreFailures = true;
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/token")) {
+      net.complete(i, "<html>busy</html>", 503, "HTTP/1.1 503 Busy\r\nRetry-After: 60\r\n\r\n");
+    }
+  };
+  const int64_t start = env.steadyMilliseconds();
+  HttpResponse response = loop.perform(request);
+  EXPECT_NE(response.result, CURLE_OK);
+  EXPECT_EQ(response.outcome, RequestOutcome::kAttemptsSpent);
+  EXPECT_LE(env.steadyMilliseconds() - start, 120000);
+  int64_t paused = 0;
+  for (int64_t wait : network.waits) paused += wait;
+  EXPECT_LE(paused, 120000);
+}
+
+// libcurl's words may quote a URL with its user:password: the cause line
+// (log and progress) never carries them.
+TEST_F(Loop, ACauseNeverCarriesUserInformationFromLibcurlsWords) {
+  LogCapture log;
+  startNoting("http://h/a", "a");
+  loop.turn();
+  network.fail(0, CURLE_COULDNT_RESOLVE_PROXY, 0,
+               "Unsupported proxy syntax in 'http://alice:Sup3r Secret@127.0.0.1:3128': "
+               "Malformed input to a URL function");
+  loop.turn();
+  ASSERT_FALSE(log.lines.empty());
+  EXPECT_EQ(log.lines[0],
+            "http://h/a attempt 1 failed: Unsupported proxy syntax in 'http://127.0.0.1:3128': "
+            "Malformed input to a URL function (curl error 5)");
+  controls.stop.raise(15);
+  loop.run();
+  EXPECT_THAT(responses[0].cause, ::testing::Not(HasSubstr("Sup3r")));
 }
 
 }  // namespace

@@ -29,5 +29,17 @@ TEST(RedactUrl, NothingOfAnUnreadableUrlIsLogged) {
   }
 }
 
+TEST(WithoutUserInfo, LeavesOutUserAndPasswordWhereverLibcurlQuotesAUrl) {
+  EXPECT_EQ(withoutUserInfo("Unsupported proxy syntax in 'http://alice:Sup3r Secret@127.0.0.1:3128'"
+                            ": Malformed input to a URL function"),
+            "Unsupported proxy syntax in 'http://127.0.0.1:3128': Malformed input to a URL function");
+  EXPECT_EQ(withoutUserInfo("Unsupported proxy scheme for 'ftp://u:p@h:21'"),
+            "Unsupported proxy scheme for 'ftp://h:21'");
+  EXPECT_EQ(withoutUserInfo("proxy u:p@h:21 and http://a:b@c/ and http://user:se/cret@host/x"),
+            "proxy h:21 and http://c/ and http://host/x");
+  EXPECT_EQ(withoutUserInfo("Could not resolve proxy: proxy.example"),
+            "Could not resolve proxy: proxy.example");
+}
+
 }  // namespace
 }  // namespace corvane

@@ -9,6 +9,7 @@
 
 #include "support/fake_env.h"
 #include "support/fake_transfers.h"
+#include "support/log_capture.h"
 #include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/upload_test_util.h"
@@ -18,6 +19,7 @@ namespace {
 
 using testing::FakeEnv;
 using testing::FakeTransfers;
+using testing::LogCapture;
 using testing::ScratchDir;
 using ::testing::ElementsAre;
 
@@ -118,6 +120,70 @@ TEST_F(PartsInFlight, OnceAPartSpentItsAttemptsNoFurtherPartStarts) {
   EXPECT_EQ(merges, 0u);
   // The pauses of the three overlapped: 31 of 2 seconds, not 93.
   EXPECT_EQ(env.totalSleptMilliseconds(), 62000);
+}
+
+// The storage token expires with four parts in flight and can no longer be
+// had: the first part whose URL was refused spends the token request's
+// attempts; the run is then doomed, and the other three ask for no new URL
+// and so for no new token.
+TEST_F(PartsInFlight, PartsFailingAfterTheRunIsDoomedAskForNoNewUrlOrToken) {
+  uploader.partSize = 625;  // four parts, all in flight at once
+  uploader.parallelparts = 4;
+  network.answer(kRoot, R"({"data":{"id":"T"}})");
+  bool refused = false;
+  network.onPoll = [this, &refused](FakeTransfers& net) {
+    std::vector<size_t> puts = net.inFlightTo("https://blob.test/");
+    if (!refused && puts.size() == 4) {
+      refused = true;
+      env.ticks = uploader.accessTokenExpiry + testing::kTicks;
+      for (size_t i : puts) net.fail(i, CURLE_HTTP_RETURNED_ERROR, 403);
+    }
+    for (size_t i : net.inFlightTo(uploader.tokenurl)) net.fail(i, CURLE_COULDNT_CONNECT);
+  };
+  ::testing::internal::CaptureStdout();
+  bool uploaded = uploader.uploadMultipart(ReadOnlyFile(uploader.localfile));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(uploaded);
+  size_t tokenRequests = 0;
+  size_t urlRequests = 0;
+  for (const auto& attempt : network.started()) {
+    tokenRequests += attempt.url == uploader.tokenurl;
+    urlRequests += attempt.url.find("/signed-url") != std::string::npos;
+  }
+  EXPECT_EQ(tokenRequests, 33u);
+  EXPECT_EQ(urlRequests, 4u);
+}
+
+// A stop that comes while the service merges (the merge went out whole) lets
+// the merge finish: the stored file is reported as what it is, a success
+// with its id, not "upload cancelled!".
+TEST_F(PartsInFlight, AStopAfterTheMergeWentOutLetsItFinishAndReportsTheStoredFile) {
+  LogCapture log;
+  uploader.output = dir.file("result.json");
+  network.answer(uploader.tokenurl,
+                 R"({"code":"success","data":{"token":"t2","expireTime":"2099-01-01 00:00:00"}})");
+  network.answer(kRoot, R"({"data":{"id":"T"}})");
+  network.answer("https://blob.test/", "");
+  // No rule answers the merge there: the test does, after the stop.
+  int mergePolls = 0;
+  uploader.mergeurl = "https://merge.test/merge";
+  network.onPoll = [&](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo(uploader.mergeurl)) {
+      if (++mergePolls == 1) {
+        net.progress(i, 1000);
+        controls.stop.raise(15);
+      } else if (mergePolls == 3) {
+        net.complete(i, R"({"data":{"status":"success","fileItemId":"f1","fileItemName":"a.bin"}})");
+      }
+    }
+  };
+  ::testing::internal::CaptureStdout();
+  bool uploaded = uploader.run();
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(uploaded);
+  EXPECT_EQ(testing::readWholeFile(uploader.output).value_or(""),
+            R"({"code":"success","message":"","data":{"fileitemid":"f1","fileitemname":"a.bin"}})");
+  EXPECT_THAT(log.lines, ::testing::Contains("stopping once the service has answered"));
 }
 
 }  // namespace

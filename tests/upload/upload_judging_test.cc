@@ -169,6 +169,36 @@ TEST_F(Upload, DocumentStoreRequestsDefaultToHttpsAndCaptureTheirAnswers) {
   }
 }
 
+// Every answer has an end: a JSON request's within 60 seconds of being
+// sent, the two that create a file item within 10 minutes (the service may
+// take that long to assemble a large file); only those two are let finish
+// through a stop.
+TEST_F(Upload, EveryRequestsAnswerHasALimitAndTheCreatorsTheirOwn) {
+  useFile("hello");
+  uploader.accessTokenExpiry = env.ticks;  // a token request first
+  std::vector<SeenOptions> seen;
+  network.then(respondNotingOptions(network, seen, kTokenBody));
+  network.then(respondNotingOptions(network, seen, kItemBody));
+  network.then(respondNotingOptions(network, seen, R"({"data":{"id":"T"}})"));
+  network.then(respondNotingOptions(network, seen, signedUrlBody(blobUrl(1))));
+  network.then(respondNotingOptions(network, seen, kItemBody));
+  std::string uploadId;
+  std::string url;
+  captured([&] { return directUpload(); });
+  captured([&] { return createTask(uploadId); });
+  captured([&] { return partUrl("T", 1, url); });
+  captured([&] { return uploader.mergeUploadTask("T"); });
+  ASSERT_EQ(seen.size(), 5u);
+  for (size_t i : {0, 2, 3}) {
+    EXPECT_EQ(seen[i].answerSeconds, 60) << i;
+    EXPECT_FALSE(seen[i].createsItem) << i;
+  }
+  for (size_t i : {1, 4}) {
+    EXPECT_EQ(seen[i].answerSeconds, 600) << i;
+    EXPECT_TRUE(seen[i].createsItem) << i;
+  }
+}
+
 TEST_F(Upload, DirectUploadOfAnEmptyFileStillPosts) {
   useFile("");
   network.thenRespond(kItemBody);
@@ -928,6 +958,40 @@ TEST_F(Driver, AStopDuringThePartsEndsTheRunAsCancelledWithoutAMerge) {
                       R"("fileitemname":""}})");
   EXPECT_EQ(network.attempts().size(), 4u);
   EXPECT_THAT(log.lines, Contains("upload cancelled by " + stopCauseText(15)));
+}
+
+// A merge that went out whole and got no answer, sent again and answered
+// "task not found": the first may have stored the file. The run fails with
+// the merge's message and says so, and the journal keeps the task, also a
+// continued one, so that the caller can tell.
+TEST_F(Driver, AMergeRefusedAfterAnUnansweredOneSaysTheFileMayBeStoredAndKeepsTheJournal) {
+  uploader.partSize = 8;
+  useFile("123456789");
+  LockedFile::OpenStatus status;
+  std::string reason;
+  scripted.context.journal = ResumeJournal::open(dir.file("j.journal"), status, reason);
+  ASSERT_TRUE(scripted.context.journal) << reason;
+  // A first run whose merge is refused keeps its new task in the journal.
+  scriptMultipart(2, R"({"code":400,"message":"busy"})");
+  runCaptured();
+  ASSERT_EQ(scripted.context.journal->read().upload->task, "T-1");
+  // The next run continues it: every part is stored, so only the merge goes.
+  LogCapture log;
+  network.thenRespond(kTokenBody);
+  network.then([this](Transfer& transfer) {
+    network.drain(transfer);
+    return CURLE_GOT_NOTHING;
+  });
+  network.thenRespond(R"({"code":404,"message":"task not found"})");
+  runCaptured();
+  EXPECT_EQ(attemptsTo(kMergeUrl).size(), 3u);
+  EXPECT_EQ(result(), R"({"code":"failed","message":"mergeUploadTask failed!","data":)"
+                      R"({"fileitemid":"","fileitemname":""}})");
+  EXPECT_THAT(log.lines, Contains("the first merge attempt got no answer; the service may have "
+                                  "stored the file"));
+  auto kept = scripted.context.journal->read().upload;
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(kept->task, "T-1");
 }
 
 TEST_F(Driver, FileOfExactlyOnePartTakesTheDirectPath) {

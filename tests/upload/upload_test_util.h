@@ -81,6 +81,8 @@ struct SeenOptions {
   bool capturesBody;
   bool capturesHeaders;
   bool failOnHttpError;
+  long answerSeconds;
+  bool createsItem;
 };
 
 // A step that notes the request's options in `seen`, takes the whole body
@@ -91,7 +93,8 @@ inline ScriptedTransfers::Step respondNotingOptions(ScriptedTransfers& network,
   return [&network, &seen, body](Transfer& transfer) {
     const HttpRequest& request = transfer.request;
     seen.push_back({request.timeoutSeconds, request.defaultHttps, transfer.body != nullptr,
-                    transfer.headers != nullptr, request.failOnHttpError});
+                    transfer.headers != nullptr, request.failOnHttpError, request.answerSeconds,
+                    request.createsItem});
     network.drain(transfer);
     ScriptedTransfers::deliver("HTTP/1.1 200 OK\r\n\r\n", transfer.headers);
     ScriptedTransfers::deliver(body, transfer.body);
