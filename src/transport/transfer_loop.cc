@@ -104,10 +104,27 @@ struct TransferLoop::Job {
     if (request.upload && request.upload->fileShrank()) {
       return "the local file ended early: it shrank during the upload";
     }
-    if (end.result == CURLE_OK) return "HTTP " + std::to_string(end.status) + " from the service";
+    if (end.result == CURLE_OK) return notJsonCause(end);
     std::string text = end.detail.empty() ? std::string(curl_easy_strerror(end.result)) : end.detail;
     return escapeControls(text) + " (curl error " + std::to_string(static_cast<int>(end.result)) +
            ")";
+  }
+
+  // An answer that is no JSON object, by its status and the way it came:
+  // "HTTP 401 from the service, not JSON via proxy 127.0.0.1:3128".
+  static std::string notJsonCause(const AttemptEnd& end) {
+    std::string cause = "HTTP " + std::to_string(end.status) + " from the service, not JSON";
+    if (!end.proxy.empty()) cause += " via proxy " + escapeControls(end.proxy);
+    return cause;
+  }
+
+  // A JSON service's answer that is none: its cause, logged; empty for a
+  // JSON object, or where no JSON is awaited.
+  std::string unreadableAnswer(const AttemptEnd& end) const {
+    if (!request.gatewayPagesAreFailures || isJsonObject(body.text)) return {};
+    std::string cause = notJsonCause(end);
+    UPLOAD_LOG(ERROR) << loggedUrl << " answer: " << cause;
+    return cause;
   }
 
   // No later attempt can do better: the answer is too large, the file is
@@ -236,6 +253,9 @@ void TransferLoop::beginAttempt(Job& job) {
 void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   job.status = end.status;
   if (end.result == CURLE_OK && !job.isGatewayPage(end)) {
+    if (std::string unreadable = job.unreadableAnswer(end); !unreadable.empty()) {
+      job.cause = std::move(unreadable);
+    }
     return finish(job, CURLE_OK, RequestOutcome::kCompleted);
   }
   const CURLcode result = end.result == CURLE_OK ? CURLE_HTTP_RETURNED_ERROR : end.result;

@@ -71,6 +71,8 @@ class FakeTransfers : public TransferDriver {
   std::function<void(FakeTransfers&)> onPoll;
   // Every wait asked for, in order.
   std::vector<int64_t> waits;
+  // "host:port" of the proxy every attempt goes through; empty: direct.
+  std::string proxy;
 
   bool begin(Transfer& transfer) override {
     started_.push_back({&transfer, transfer.request.url, transfer.request.method});
@@ -125,7 +127,7 @@ class FakeTransfers : public TransferDriver {
     Started& attempt = started_.at(i);
     if (!attempt.inFlight) return;
     attempt.inFlight = false;
-    ended_.push_back(AttemptEnd{attempt.transfer, result, status, {}});
+    ended_.push_back(AttemptEnd{attempt.transfer, result, status, {}, proxy});
   }
 
   std::vector<Started> started_;

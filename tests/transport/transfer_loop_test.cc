@@ -183,7 +183,32 @@ TEST_F(Loop, AGatewayPageIsAFailedAttemptAndItsRetryAfterIsTheWait) {
   EXPECT_EQ(responses[0].result, CURLE_OK);
   EXPECT_EQ(network.started().size(), 2u);
   EXPECT_THAT(network.waits, ElementsAre(5000));
-  EXPECT_THAT(log.lines, ElementsAre("http://h/merge attempt 1 failed: HTTP 503 from the service"));
+  EXPECT_THAT(log.lines,
+              ElementsAre("http://h/merge attempt 1 failed: HTTP 503 from the service, not JSON"));
+}
+
+// An answer of a JSON service that is none (a proxy's or a gateway's page)
+// names its status, and the proxy it came through, in its cause.
+TEST_F(Loop, AnAnswerThatIsNotJsonNamesItsStatusAndTheProxyItCameThrough) {
+  LogCapture log;
+  HttpRequest request = requestTo("http://h/oauth2/token");
+  request.gatewayPagesAreFailures = true;
+  network.proxy = "127.0.0.1:3128";
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/")) net.complete(i, "<html>401</html>", 401);
+  };
+  HttpResponse response = loop.perform(request);
+  EXPECT_EQ(response.result, CURLE_OK);
+  EXPECT_EQ(response.status, 401);
+  EXPECT_EQ(response.cause, "HTTP 401 from the service, not JSON via proxy 127.0.0.1:3128");
+  EXPECT_THAT(log.lines, ElementsAre("http://h/oauth2/token answer: HTTP 401 from the service, "
+                                     "not JSON via proxy 127.0.0.1:3128"));
+  // A JSON answer has no such cause; direct, no proxy is named.
+  network.proxy.clear();
+  network.onPoll = nullptr;
+  network.answer("http://h/oauth2/token", R"({"code":"success"})");
+  HttpResponse json = loop.perform(request);
+  EXPECT_EQ(json.cause, "");
 }
 
 TEST_F(Loop, TheServicesOwnErrorFormIsAnAnswerWhateverItsStatus) {
