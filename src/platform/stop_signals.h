@@ -22,7 +22,7 @@ class StopSignals {
   void runEnded();
 };
 
-// What raised a stop, for the log: "SIGTERM", "Ctrl-C", ...
+// What raised a stop, for the log: "SIGTERM", "Ctrl-C", "stop file", ...
 std::string stopCauseText(int cause);
 
 }  // namespace corvane

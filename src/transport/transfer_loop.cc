@@ -159,7 +159,7 @@ TransferLoop::~TransferLoop() {
 TransferLoop::Job& TransferLoop::add(const HttpRequest& request, Done done) {
   jobs_.push_back(std::make_unique<Job>(request, std::move(done)));
   Job& job = *jobs_.back();
-  if (controls_.stop.raised()) finish(job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
+  if (controls_.stopRequested()) finish(job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
   return job;
 }
 
@@ -171,7 +171,7 @@ void TransferLoop::run() {
 }
 
 bool TransferLoop::turn() {
-  if (controls_.stop.raised()) cancelAll();
+  if (controls_.stopRequested()) cancelAll();
   if (dispatchOne()) return true;
   if (jobs_.empty()) return false;
   advance();
@@ -181,7 +181,7 @@ bool TransferLoop::turn() {
 HttpResponse TransferLoop::perform(const HttpRequest& request) {
   Job& job = add(request, nullptr);
   while (job.state != Job::State::kFinished) {
-    if (controls_.stop.raised()) cancelAll();
+    if (controls_.stopRequested()) cancelAll();
     if (job.state != Job::State::kFinished) advance();
   }
   auto found = std::find_if(jobs_.begin(), jobs_.end(),
@@ -333,10 +333,15 @@ int64_t TransferLoop::waitMilliseconds() const {
       nextDue = job->dueMilliseconds;
     }
   }
-  if (nextDue < 0) return running ? kLongestPollMilliseconds : 0;
+  // A stop file is looked for at every turn: no wait may hide it for long.
+  const int64_t longest = controls_.stopFile.empty() ? kLongestPollMilliseconds
+                                                     : RunControls::kStopFileLookMilliseconds;
+  if (nextDue < 0) return running ? longest : 0;
   int64_t untilDue = std::max<int64_t>(0, nextDue - Env::current().steadyMilliseconds());
-  // With nothing in flight only the pause is left to sit out, in one wait.
-  return running ? std::min(untilDue, kLongestPollMilliseconds) : untilDue;
+  // With nothing in flight only the pause is left to sit out, in one wait
+  // (in steps, while a stop file may end it).
+  if (!running && controls_.stopFile.empty()) return untilDue;
+  return std::min(untilDue, longest);
 }
 
 }  // namespace corvane

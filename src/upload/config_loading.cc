@@ -253,6 +253,16 @@ bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload&
   return true;
 }
 
+// The caller's stop file, when one is named: the run is stopped, as by a
+// signal, as soon as a file exists there.
+bool readStopFile(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunContext& context = uploader.context();
+  std::string& path = context.settings.stopfile;
+  if (!readLocalPath(document, uploader, "stopfile", path, "stopfile is invalid!")) return false;
+  context.loop.controls().stopFile = path;
+  return true;
+}
+
 // Whether the result file can be written where `output` names it, known
 // before anything is uploaded: an upload whose result cannot be written would
 // only be uploaded again by the caller.
@@ -313,7 +323,7 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
       !readFiles(document, *this) || !readPartSize(document, *this) ||
       !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
       !checkOutput(*this) || !openResumeJournal(document, *this) ||
-      !openProgressReport(document, *this)) {
+      !openProgressReport(document, *this) || !readStopFile(document, *this)) {
     return false;
   }
   removeEarlierResult(*this);

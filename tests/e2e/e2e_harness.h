@@ -114,6 +114,7 @@ struct RunResult {
   bool timedOut = false;  // set by runUploaderWithin when it had to kill the run
   bool stopped = false;   // ended by the harness once RunOptions::stopWhenErrHas appeared
   int64_t stopSentMs = 0;  // real time (ms since 1970) the stop signal was sent
+  int64_t endedMs = 0;     // real time (ms since 1970) the run was seen to end
 };
 
 // Runs a copy of the uploader placed in `dir` (so its logs folder lands
@@ -166,6 +167,9 @@ struct RunOptions {
   // How it is ended then: SIGKILL at once, or this signal, after which the
   // run is waited for until it ends (or its time limit passes).
   int stopSignal = 0;
+  // Instead of a signal: a file is created at this path (the uploader's
+  // `stopfile`), and the run is waited for as after a signal.
+  std::string stopFile;
 };
 
 // Runs the uploader from `dir` as working directory, as `options` say.

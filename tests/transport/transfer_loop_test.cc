@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "support/fake_transfers.h"
 #include "support/log_capture.h"
 #include "support/temp_file.h"
+#include "platform/stop_signals.h"
 
 namespace corvane {
 namespace {
@@ -209,6 +212,47 @@ TEST_F(Loop, AnAnswerThatIsNotJsonNamesItsStatusAndTheProxyItCameThrough) {
   network.answer("http://h/oauth2/token", R"({"code":"success"})");
   HttpResponse json = loop.perform(request);
   EXPECT_EQ(json.cause, "");
+}
+
+// A stop file is looked for at every turn: no wait is longer than 200 ms
+// while one is named, pauses included, and the file that appears stops the
+// run as a signal would. It is never created or removed by the loop.
+TEST_F(Loop, AStopFileThatAppearsDuringAPauseStopsTheRunWithin200Milliseconds) {
+  TempFile marker("");
+  const std::string stopFile = marker.path + ".stop";
+  controls.stopFile = stopFile;
+  startNoting("http://h/a", "a");
+  loop.turn();
+  network.fail(0);
+  loop.turn();
+  loop.turn();
+  network.fail(1);  // the second failure: a 2-second pause follows
+  int pauseWaits = 0;
+  network.onPoll = [&](FakeTransfers&) {
+    // Made during the pause, after three of its waits.
+    if (network.inFlight() == 0 && ++pauseWaits == 3) std::ofstream(stopFile) << "stop";
+  };
+  const int64_t before = env.steadyMilliseconds();
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].outcome, RequestOutcome::kCancelled);
+  EXPECT_EQ(controls.stop.cause(), kStopFileCause);
+  EXPECT_EQ(network.started().size(), 2u);
+  for (int64_t wait : network.waits) EXPECT_LE(wait, RunControls::kStopFileLookMilliseconds);
+  EXPECT_LT(env.steadyMilliseconds() - before, 2000);
+  EXPECT_TRUE(env.pathExists(stopFile));
+  std::remove(stopFile.c_str());
+}
+
+TEST_F(Loop, AStopFilePresentAtTheStartLetsNoRequestBegin) {
+  TempFile stopFile("");
+  controls.stopFile = stopFile.path;
+  startNoting("http://h/a", "a");
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].outcome, RequestOutcome::kCancelled);
+  EXPECT_TRUE(network.started().empty());
+  EXPECT_EQ(stopCauseText(controls.stop.cause()), "stop file");
 }
 
 TEST_F(Loop, TheServicesOwnErrorFormIsAnAnswerWhateverItsStatus) {
