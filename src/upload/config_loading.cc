@@ -127,14 +127,32 @@ bool readCodepage(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
+// Replaces the path `path`, as the key `key` gives it, by its form in the
+// local code page; false, with the cause logged, when it has none.
+bool convertPath(const char* key, std::string& path) {
+  std::string local = utf8ToLocal(path);
+  if (!local.empty()) {
+    path = local;
+    return true;
+  }
+  if (!isValidUtf8(path)) {
+    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << ": not UTF-8";
+  } else {
+    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << ": not representable in code page "
+                      << localCodepageName() << "; set \"codepage\": \"UTF-8\"";
+  }
+  path.clear();
+  return false;
+}
+
 bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   using U = CorvaneMultiUpload;
   const RequiredKey files[] = {{"targetname", &U::targetname, "targetname is empty!"},
                                {"localfile", &U::localfile, "localfile is empty!"},
                                {"output", &U::output, "output is empty!"}};
   if (!readRequired(document, uploader, files) || !readCodepage(document, uploader)) return false;
-  uploader.localfile = utf8ToLocal(uploader.localfile);
-  uploader.output = utf8ToLocal(uploader.output);
+  if (!convertPath("localfile", uploader.localfile)) return fail(uploader, "local file can not access!");
+  if (!convertPath("output", uploader.output)) return fail(uploader, "output can not write!");
   // A directory or an unreadable file passes a bare existence test but can
   // never be uploaded.
   std::string problem = Env::current().fileReadProblem(uploader.localfile);
@@ -200,14 +218,7 @@ bool readTransferLimits(const rapidjson::Document& document, CorvaneMultiUpload&
 bool readLocalPath(const rapidjson::Document& document, CorvaneMultiUpload& uploader,
                    const char* key, std::string& path, const char* invalid) {
   if (!getConfigString(document, key, path)) return true;
-  std::string local = utf8ToLocal(path);
-  if (local.empty()) {
-    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << " has no "
-                      << localCodepageName() << " form";
-    return fail(uploader, invalid);
-  }
-  path = local;
-  return true;
+  return convertPath(key, path) || fail(uploader, invalid);
 }
 
 // The journal of a multipart upload, when one is named: it can be created
@@ -319,6 +330,8 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
     UPLOAD_LOG(ERROR) << " load config error!";
     return false;
   }
+  // A misspelt optional key would otherwise go unnoticed.
+  for (const std::string& warning : unknownKeyWarnings(document)) UPLOAD_LOG(WARNING) << warning;
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
       !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
