@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -32,8 +33,7 @@ std::string directoryOf(const std::string& path) {
 }
 
 DWORD attributesOf(const std::string& path) {
-  return windows::pathsAreUtf8() ? GetFileAttributesW(windows::widen(path).c_str())
-                                 : GetFileAttributesA(path.c_str());
+  return GetFileAttributesW(windows::widePath(path).c_str());
 }
 
 bool isDirectory(const std::string& path) {
@@ -41,47 +41,41 @@ bool isDirectory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The error of a failed GetTempFileName in `directory`: it says "the directory
-// name is invalid" for a directory that does not exist as well as for a file
-// in its place; the first is "not found", as on other systems.
-DWORD temporaryError(const std::string& directory) {
-  DWORD error = GetLastError();
-  if (error == ERROR_DIRECTORY && attributesOf(directory) == INVALID_FILE_ATTRIBUTES) {
-    return ERROR_PATH_NOT_FOUND;
-  }
-  return error;
-}
-
-// A new, empty file with a unique short name beside `path`; its name, or the
-// empty text with the error in `error`.
+// A new, empty file with a unique short name beside `path`
+// ("cvu" and four hex digits, as GetTempFileName makes them, which itself
+// takes no directory longer than MAX_PATH); its name, or the empty text with
+// the error in `error`.
 std::string createTemporary(const std::string& path, DWORD& error) {
-  const std::string directory = directoryOf(path);
-  if (windows::pathsAreUtf8()) {
-    wchar_t name[MAX_PATH + 1];
-    if (GetTempFileNameW(windows::widen(directory).c_str(),
-                         windows::widen(kTemporaryPrefix).c_str(), 0, name) == 0) {
-      error = temporaryError(directory);
-      return {};
+  std::string directory = directoryOf(path);
+  const std::vector<size_t> separators = separatorPositions(directory);
+  if (separators.empty() || separators.back() + 1 != directory.size()) directory += '\\';
+  const unsigned start = (GetTickCount() ^ GetCurrentProcessId()) & 0xFFFFu;
+  for (unsigned step = 0; step < 0x10000u; ++step) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%04X.tmp", (start + step) & 0xFFFFu);
+    const std::string name = directory + kTemporaryPrefix + suffix;
+    HANDLE file = CreateFileW(windows::widePath(name).c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return name;
     }
-    int length = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(length > 0 ? length - 1 : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, name, -1, utf8.data(), length, nullptr, nullptr);
-    return utf8;
-  }
-  char name[MAX_PATH + 1];
-  if (GetTempFileNameA(directory.c_str(), kTemporaryPrefix, 0, name) == 0) {
-    error = temporaryError(directory);
+    error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+    // A file where the directory should be is "not a directory", as on
+    // other systems.
+    const DWORD attributes = attributesOf(directoryOf(path));
+    if (error == ERROR_PATH_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      error = ERROR_DIRECTORY;
+    }
     return {};
   }
-  return name;
+  return {};
 }
 
 HANDLE openForWriting(const std::string& path) {
-  if (windows::pathsAreUtf8()) {
-    return CreateFileW(windows::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
-  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+  return CreateFileW(windows::widePath(path).c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
@@ -98,19 +92,10 @@ bool writeAll(HANDLE file, const std::string& text) {
 
 bool moveOver(const std::string& from, const std::string& to) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (windows::pathsAreUtf8()) {
-    return MoveFileExW(windows::widen(from).c_str(), windows::widen(to).c_str(), flags) != 0;
-  }
-  return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
+  return MoveFileExW(windows::widePath(from).c_str(), windows::widePath(to).c_str(), flags) != 0;
 }
 
-void deleteFile(const std::string& path) {
-  if (windows::pathsAreUtf8()) {
-    DeleteFileW(windows::widen(path).c_str());
-  } else {
-    DeleteFileA(path.c_str());
-  }
-}
+void deleteFile(const std::string& path) { DeleteFileW(windows::widePath(path).c_str()); }
 
 }  // namespace
 
@@ -133,8 +118,7 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
 
 bool removeFile(const std::string& path, std::string& reason) {
   if (path.empty()) return true;
-  BOOL removed = windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path).c_str())
-                                         : DeleteFileA(path.c_str());
+  BOOL removed = DeleteFileW(windows::widePath(path).c_str());
   DWORD error = removed ? 0 : GetLastError();
   if (removed || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
   return fail(reason, error);
