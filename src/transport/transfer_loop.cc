@@ -192,7 +192,10 @@ HttpResponse TransferLoop::perform(const HttpRequest& request) {
 uint64_t TransferLoop::bytesInFlight() const {
   uint64_t bytes = 0;
   for (const auto& job : jobs_) {
-    if (job->state == Job::State::kRunning && job->request.upload) bytes += job->transfer.sentBytes;
+    // A finished request counts until its caller has taken its answer (and
+    // counted its body), so that its bytes never drop out in between.
+    const bool counted = job->state == Job::State::kRunning || job->state == Job::State::kFinished;
+    if (counted && job->request.upload) bytes += job->transfer.sentBytes;
   }
   return bytes;
 }
