@@ -1,5 +1,7 @@
 #include <rapidjson/document.h>
 
+#include <utility>
+
 #include "platform/env.h"
 #include "platform/file_replace.h"
 #include "text/local_codepage.h"
@@ -265,11 +267,22 @@ bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload&
 }
 
 // The caller's stop file, when one is named: the run is stopped, as by a
-// signal, as soon as a file exists there.
+// signal, as soon as a file exists there. It may not be a file the run
+// reads or writes itself: that one exists, and every run would stop at once.
 bool readStopFile(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
   RunContext& context = uploader.context();
   std::string& path = context.settings.stopfile;
   if (!readLocalPath(document, uploader, "stopfile", path, "stopfile is invalid!")) return false;
+  const std::pair<const char*, const std::string*> others[] = {
+      {"localfile", &uploader.localfile},
+      {"output", &uploader.output},
+      {"resumefile", &context.settings.resumefile},
+      {"progressfile", &context.settings.progressfile}};
+  for (const auto& [key, other] : others) {
+    if (path.empty() || path != *other) continue;
+    UPLOAD_LOG(ERROR) << "stopfile " << escapeControls(path) << " is also the " << key;
+    return fail(uploader, "stopfile is invalid!");
+  }
   context.loop.controls().stopFile = path;
   return true;
 }

@@ -624,6 +624,23 @@ TEST_F(ConfigLoading, AStopFileIsHandedToTheRunsControlsAsItIs) {
   EXPECT_FALSE(env.pathExists(dir.file("stop-\xE6\x8A\xA5")));
 }
 
+// A file the run reads or writes itself exists while it runs: as the stop
+// file it would stop every run at once.
+TEST_F(ConfigLoading, AStopFileThatIsAlsoAFileOfTheRunIsRefused) {
+  set("progressfile", jsonPath(dir.file("p.json")));
+  for (const char* key : {"localfile", "output", "progressfile"}) {
+    SCOPED_TRACE(key);
+    for (const auto& entry : keys) {
+      if (entry.first == key) set("stopfile", entry.second);
+    }
+    LogCapture log;
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, "stopfile is invalid!");
+    EXPECT_THAT(log.lines, Contains(HasSubstr(std::string(" is also the ") + key)));
+    EXPECT_EQ(scripted.controls.stopFile, "");
+  }
+}
+
 TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
   std::string chinesePath = dir.write("\xE6\x8A\xA5\xE5\x91\x8A-\xF0\x9F\x98\x80.bin", "data");
   set("localfile", jsonPath(chinesePath));
