@@ -37,7 +37,9 @@ constexpr char kUsage[] =
     "README and in the manual page corvane-upload(1).\n";
 
 // The directory beside the executable when it can take log files, else the
-// first of the platform's other places that can; empty when none can.
+// first of the platform's other places that can (the XDG state folder on
+// Linux, %LOCALAPPDATA%\corvane-upload\logs on Windows); empty when none
+// can.
 std::string chooseLogDirectory(Env& env, const std::string& besideExecutable) {
   if (!env.pathExists(besideExecutable)) env.createDirectory(besideExecutable);
   if (env.isWritableDirectory(besideExecutable)) return besideExecutable;
@@ -107,11 +109,13 @@ bool parseCommandLine(int argc, const char* const argv[]) {
   std::string reported = env.executablePath();
   if (!reported.empty()) executable = reported;
   std::string logDir = chooseLogDirectory(env, directoryOf(executable) + "logs");
+  // Never the logging library's own default place (the temporary folder),
+  // where nobody would look for the logs.
   if (!logDir.empty()) {
     initLogging(logDir);
-  } else if (!env.fallbackLogDirectories().empty()) {
+  } else {
     logToStandardErrorOnly();
-  }  // else the logging library keeps its own defaults
+  }
   return !table[kConfigKey].empty();
 }
 

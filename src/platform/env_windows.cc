@@ -1,6 +1,4 @@
-#include <io.h>
 #include <rpc.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "platform/path_split.h"
 #include "platform/windows_text.h"
 
 namespace corvane {
@@ -16,31 +15,38 @@ namespace {
 // 100-nanosecond ticks from 1601-01-01 (the system time's epoch) to 1970-01-01.
 constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
 
-// Whether `path` exists, as `_access` with mode 0 tells.
+// Whether `path` names an existing file or directory.
 bool accessible(const std::string& path) {
-  if (path.empty()) return false;
-  if (windows::pathsAreUtf8()) return _waccess(windows::widen(path).c_str(), 0) == 0;
-  return _access(path.c_str(), 0) == 0;
+  return !path.empty() &&
+         GetFileAttributesW(windows::widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// What `_stat64` says of `path`: 0, or the C runtime's error number.
-int statOf(const std::string& path, struct _stat64& info) {
-  int result = windows::pathsAreUtf8() ? _wstat64(windows::widen(path).c_str(), &info)
-                                       : _stat64(path.c_str(), &info);
-  return result == 0 ? 0 : errno;
-}
-
-// Opens `path` for reading and closes it again; 0, or the Win32 error.
+// Opens `path` for reading and closes it again; 0, or the Win32 error
+// (ERROR_BAD_FILE_TYPE for a device or pipe: not a file on disk).
 DWORD tryOpenForReading(const std::string& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE file = windows::pathsAreUtf8()
-                    ? CreateFileW(windows::widen(path).c_str(), GENERIC_READ, share, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-                    : CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(windows::widePath(path).c_str(), GENERIC_READ, share, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  const bool onDisk = GetFileType(file) == FILE_TYPE_DISK;
   CloseHandle(file);
-  return 0;
+  return onDisk ? 0 : ERROR_BAD_FILE_TYPE;
+}
+
+// Whether a file can be created in the directory `path`: one is, and goes
+// again at once (an existing folder under Program Files cannot take one).
+bool canCreateFileIn(const std::string& path) {
+  std::string probe = path;
+  // A GBK name may end in the byte of a backslash: split by character.
+  const std::vector<size_t> separators = separatorPositions(probe);
+  if (separators.empty() || separators.back() + 1 != probe.size()) probe += '\\';
+  probe += ".corvane-probe-" + std::to_string(GetCurrentProcessId());
+  HANDLE file =
+      CreateFileW(windows::widePath(probe).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
 }
 
 class WindowsEnv final : public Env {
@@ -58,26 +64,34 @@ class WindowsEnv final : public Env {
   bool pathExists(const std::string& path) override { return accessible(path); }
 
   std::string fileReadProblem(const std::string& path) override {
-    struct _stat64 info {};
     if (path.empty()) return std::strerror(ENOENT);
-    if (int error = statOf(path, info)) return std::strerror(error);
-    if ((info.st_mode & _S_IFMT) == _S_IFDIR) return std::strerror(EISDIR);
-    if ((info.st_mode & _S_IFMT) != _S_IFREG) return "Not a regular file";
-    if (DWORD error = tryOpenForReading(path)) return windows::errorText(error);
+    DWORD attributes = GetFileAttributesW(windows::widePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return windows::errorText(GetLastError());
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return std::strerror(EISDIR);
+    DWORD error = tryOpenForReading(path);
+    if (error == ERROR_BAD_FILE_TYPE) return "Not a regular file";
+    if (error != 0) return windows::errorText(error);
     return {};
   }
 
   bool createDirectory(const std::string& path) override {
-    if (windows::pathsAreUtf8()) return CreateDirectoryW(windows::widen(path).c_str(), nullptr) != 0;
-    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+    return CreateDirectoryW(windows::widePath(path).c_str(), nullptr) != 0;
   }
 
-  // Existence is all that is asked of the log directory here.
-  bool isWritableDirectory(const std::string& path) override { return accessible(path); }
+  bool isWritableDirectory(const std::string& path) override {
+    if (path.empty()) return false;
+    DWORD attributes = GetFileAttributesW(windows::widePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           canCreateFileIn(path);
+  }
 
-  // The logs stay beside the executable or, failing that, where the logging
-  // library puts them by default.
-  std::vector<std::string> fallbackLogDirectories() override { return {}; }
+  // The user's own application data that stays on this machine, as the
+  // ANSI calls (and the logging library) read paths.
+  std::vector<std::string> fallbackLogDirectories() override {
+    const std::string local = environmentVariable("LOCALAPPDATA");
+    if (local.empty()) return {};
+    return {local + "\\corvane-upload\\logs"};
+  }
 
   // A stop cuts the sleep short: it must not wait for a pause.
   void sleepMilliseconds(int64_t milliseconds) override {

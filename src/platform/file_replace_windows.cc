@@ -31,8 +31,7 @@ std::string directoryWithSeparator(const std::string& path) {
 }
 
 DWORD attributesOf(const std::string& path) {
-  return windows::pathsAreUtf8() ? GetFileAttributesW(windows::widen(path).c_str())
-                                 : GetFileAttributesA(path.c_str());
+  return GetFileAttributesW(windows::widePath(path).c_str());
 }
 
 bool isDirectory(const std::string& path) {
@@ -63,14 +62,9 @@ DWORD retryWhileHeld(Step step) {
 // A new file at `path` for this process alone; a file left there by a run
 // that was killed is removed first.
 HANDLE createNew(const std::string& path) {
-  if (windows::pathsAreUtf8()) {
-    const std::wstring wide = windows::widen(path);
-    DeleteFileW(wide.c_str());
-    return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
-  DeleteFileA(path.c_str());
-  return CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+  const std::wstring wide = windows::widePath(path);
+  DeleteFileW(wide.c_str());
+  return CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                      nullptr);
 }
 
@@ -87,20 +81,10 @@ bool writeAll(HANDLE file, const std::string& text) {
 
 bool moveOver(const std::string& from, const std::string& to) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (windows::pathsAreUtf8()) {
-    return MoveFileExW(windows::widen(from).c_str(), windows::widen(to).c_str(), flags) != 0;
-  }
-  return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
+  return MoveFileExW(windows::widePath(from).c_str(), windows::widePath(to).c_str(), flags) != 0;
 }
 
-void deleteFile(const std::string& path) {
-  if (windows::pathsAreUtf8()) {
-    DeleteFileW(windows::widen(path).c_str());
-  } else {
-    DeleteFileA(path.c_str());
-  }
-}
-
+void deleteFile(const std::string& path) { DeleteFileW(windows::widePath(path).c_str()); }
 
 // Writes `text` to the temporary file beside `path` and moves it over
 // `path`; the error of the step that failed, 0 on success.
@@ -136,10 +120,8 @@ bool replaceFile(const std::string& path, const std::string& text, std::string& 
 
 bool removeFile(const std::string& path, std::string& reason) {
   if (path.empty()) return true;
-  const DWORD error = retryWhileHeld([&] {
-    return windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path).c_str()) != 0
-                                   : DeleteFileA(path.c_str()) != 0;
-  });
+  const DWORD error =
+      retryWhileHeld([&] { return DeleteFileW(windows::widePath(path).c_str()) != 0; });
   if (error == 0 || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
   return fail(reason, error);
 }

@@ -48,8 +48,7 @@ class WindowsLockedFile final : public LockedFile {
   }
 
   bool remove() override {
-    BOOL removed = windows::pathsAreUtf8() ? DeleteFileW(windows::widen(path_).c_str())
-                                           : DeleteFileA(path_.c_str());
+    BOOL removed = DeleteFileW(windows::widePath(path_).c_str());
     return removed || GetLastError() == ERROR_FILE_NOT_FOUND;
   }
 
@@ -74,12 +73,8 @@ class WindowsLockedFile final : public LockedFile {
 
 HANDLE openShared(const std::string& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (windows::pathsAreUtf8()) {
-    return CreateFileW(windows::widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(windows::widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, share, nullptr,
+                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace

@@ -13,11 +13,8 @@ HANDLE handleOf(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 HANDLE openForReading(const std::string& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
-  if (windows::pathsAreUtf8()) {
-    return CreateFileW(windows::widen(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                       flags, nullptr);
-  }
-  return CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, flags, nullptr);
+  return CreateFileW(windows::widePath(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                     flags, nullptr);
 }
 
 // The identity of the file behind `file`; nothing when it cannot be read.
@@ -45,13 +42,8 @@ std::optional<FileIdentity> identityOfHandle(HANDLE file) {
 // can be told apart from two folders.
 HANDLE openForAttributes(const std::string& path) {
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS;
-  if (windows::pathsAreUtf8()) {
-    return CreateFileW(windows::widen(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
-                       OPEN_EXISTING, flags, nullptr);
-  }
-  return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, flags,
-                     nullptr);
+  return CreateFileW(windows::widePath(path).c_str(), FILE_READ_ATTRIBUTES, share, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 }  // namespace

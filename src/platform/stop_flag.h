@@ -4,8 +4,12 @@
 
 namespace corvane {
 
-// A request to stop the run, raised by a signal handler or a console event
-// and read by the transfer loop at every turn. It holds one lock-free atomic
+// The cause of a stop raised because the caller's stop file appeared (no
+// signal number or console event is negative).
+inline constexpr int kStopFileCause = -1;
+
+// A request to stop the run, raised by a signal handler, a console event or
+// the stop file, and read by the transfer loop at every turn. It holds one lock-free atomic
 // and nothing else, so raising it is async-signal-safe.
 class StopFlag {
  public:

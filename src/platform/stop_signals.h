@@ -27,7 +27,7 @@ class StopSignals {
 // are dropped, instead of raising SIGPIPE. For the whole process.
 void ignoreClosedOutput();
 
-// What raised a stop, for the log: "SIGTERM", "Ctrl-C", ...
+// What raised a stop, for the log: "SIGTERM", "Ctrl-C", "stop file", ...
 std::string stopCauseText(int cause);
 
 }  // namespace corvane

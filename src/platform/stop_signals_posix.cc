@@ -45,6 +45,7 @@ StopSignals::~StopSignals() {
 void StopSignals::runEnded() {}
 
 std::string stopCauseText(int cause) {
+  if (cause == kStopFileCause) return "stop file";
   if (cause == SIGINT) return "SIGINT";
   if (cause == SIGTERM) return "SIGTERM";
   return "signal " + std::to_string(cause);

@@ -67,6 +67,7 @@ void sleepUnlessStopped(DWORD milliseconds) {
 }  // namespace windows
 
 std::string stopCauseText(int cause) {
+  if (cause == kStopFileCause) return "stop file";
   switch (cause - kEventBase) {
     case CTRL_C_EVENT: return "Ctrl-C";
     case CTRL_BREAK_EVENT: return "Ctrl-Break";

@@ -36,6 +36,34 @@ int errnoOf(DWORD error) {
   }
 }
 
+// Paths this long or longer get the long-path prefix: CreateDirectory's own
+// limit (MAX_PATH less room for an 8.3 name), the lowest of the calls used.
+constexpr size_t kClassicPathLimit = MAX_PATH - 12;
+
+// `text` from the ANSI code page into UTF-16, as the ANSI calls convert it.
+std::wstring widenFromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int inLength = static_cast<int>(text.size());
+  int length = MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), inLength, wide.data(), length);
+  return wide;
+}
+
+// `path` made absolute (separators as backslashes, "." and ".." resolved,
+// which the long-path prefix leaves undone) with that prefix.
+std::wstring withLongPathPrefix(const std::wstring& path) {
+  DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return path;
+  std::wstring full(length, L'\0');
+  length = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 }  // namespace
 
 bool pathsAreUtf8() { return localCodepage() == LocalCodepage::kUtf8; }
@@ -49,6 +77,16 @@ std::wstring widen(const std::string& text) {
   MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
                       wide.data(), length);
   return wide;
+}
+
+std::wstring widePath(const std::string& path) {
+  std::wstring wide = pathsAreUtf8() ? widen(path) : widenFromAnsi(path);
+  // "\\?\" and "\\.\" paths are taken as they stand.
+  if (wide.size() < kClassicPathLimit || wide.rfind(L"\\\\?\\", 0) == 0 ||
+      wide.rfind(L"\\\\.\\", 0) == 0) {
+    return wide;
+  }
+  return withLongPathPrefix(wide);
 }
 
 std::string narrow(const wchar_t* wide) {

@@ -15,6 +15,13 @@ bool pathsAreUtf8();
 // `text` from UTF-8 into UTF-16; empty when it is not valid UTF-8.
 std::wstring widen(const std::string& text);
 
+// `path` (local code page) as the wide-character calls take it: widened
+// from UTF-8, or under GBK from the ANSI code page exactly as the ANSI calls
+// would read it. A path too long for the classic limit of 260 characters is
+// made absolute and given the long-path prefix ("\\?\", "\\?\UNC\"), so
+// that every length works under either code page.
+std::wstring widePath(const std::string& path);
+
 // `wide` (UTF-16, NUL-terminated) in UTF-8; empty for nullptr.
 std::string narrow(const wchar_t* wide);
 

@@ -265,7 +265,7 @@ void CurlDriver::collect(std::vector<AttemptEnd>& ended) {
     auto* transfer = static_cast<Transfer*>(owner);
     auto found = attempts_.find(transfer);
     if (found == attempts_.end()) continue;
-    AttemptEnd end{transfer, message->data.result, 0, found->second->error};
+    AttemptEnd end{transfer, message->data.result, 0, found->second->error, {}};
     curl_easy_getinfo(message->easy_handle, CURLINFO_RESPONSE_CODE, &end.status);
     proxyOptions_.readEnd(message->easy_handle, found->second->proxy, end);
     long opened = 0;

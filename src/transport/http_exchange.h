@@ -48,7 +48,8 @@ struct HttpRequest {
   bool oversizeIsFinal = true;
   // A JSON service behind gateways: an answer of 429, 502, 503 or 504 whose
   // body is no JSON object is a gateway's page, a failed attempt retried
-  // like a failed transfer (after its Retry-After, up to 60 seconds).
+  // like a failed transfer (after its Retry-After, up to 60 seconds). Any
+  // other answer that is no JSON object gets a cause line naming its status.
   bool gatewayPagesAreFailures = false;
   // A refusal of the URL itself (HTTP 401 or 403 under failOnHttpError)
   // ends the request at once, so that its caller can ask for a new URL.
@@ -93,8 +94,9 @@ struct HttpResponse {
   long status = 0;  // HTTP status of the last answer; 0 when none came
   std::string body;
   std::string headers;
-  // Why the last failed attempt failed, as its log line says; empty when
-  // none failed.
+  // Why the last failed attempt failed, as its log line says, or why the
+  // answer of a JSON service is none ("HTTP 401 from the service, not
+  // JSON"); empty otherwise.
   std::string cause;
   // Attempts that sent their body in full and ended without the service's
   // answer: the service may have acted on them.

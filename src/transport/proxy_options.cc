@@ -42,6 +42,7 @@ ProxyOptions::Use ProxyOptions::apply(CURL* handle, const ProxyRoute& route,
   }
   use.proxyUrl = route.proxy.url();
   use.httpProxy = route.proxy.scheme == "http" || route.proxy.scheme == "https";
+  use.hostPort = route.proxy.host + ":" + std::to_string(route.proxy.port);
   curl_easy_setopt(handle, CURLOPT_PROXY, use.proxyUrl.c_str());
   if (route.proxy.hasCredentials) {
     auto found = offered_.find(use.proxyUrl);
@@ -60,6 +61,7 @@ ProxyOptions::Use ProxyOptions::apply(CURL* handle, const ProxyRoute& route,
 }
 
 void ProxyOptions::readEnd(CURL* handle, const Use& use, AttemptEnd& end) {
+  end.proxy = use.hostPort;
   if (!use.httpProxy) return;
   long offered = 0;
   if (curl_easy_getinfo(handle, CURLINFO_PROXYAUTH_AVAIL, &offered) == CURLE_OK && offered != 0) {

@@ -19,6 +19,9 @@ class ProxyOptions {
   struct Use {
     bool httpProxy = false;  // through an HTTP or HTTPS proxy
     std::string proxyUrl;
+    // "host:port" of the proxy, for cause lines; empty when direct or when
+    // the proxy is one libcurl was given unread.
+    std::string hostPort;
     // The proxy is expected to challenge a forwarded request before it
     // takes it: a streamed body then waits for "100 Continue", since a body
     // cut off by the challenge would have to be sent again (which libcurl
@@ -33,7 +36,8 @@ class ProxyOptions {
   // `forwarded`: a plain http request, which the proxy forwards itself.
   Use apply(CURL* handle, const ProxyRoute& route, bool forwarded) const;
 
-  // Marks an attempt the proxy refused for want of authentication (407 to
+  // Names the proxy the attempt went through in `end`; and marks an attempt
+  // the proxy refused for want of authentication (407 to
   // the CONNECT or, for a plain http URL, as the answer) as failed, with
   // that reason; and remembers which schemes the proxy offered.
   void readEnd(CURL* handle, const Use& use, AttemptEnd& end);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/env.h"
 #include "platform/stop_flag.h"
 
 namespace corvane {
@@ -22,9 +23,25 @@ class TransferObserver {
 // transfers.
 struct RunControls {
   StopFlag stop;
+  // A path (local code page) where a file appearing stops the run as a
+  // signal would: the stop a program without a console can send. Looked
+  // for, never created or removed. Empty: none.
+  std::string stopFile;
+  // While a stop file is named, the loop never waits longer than this
+  // between two looks for it.
+  static constexpr int64_t kStopFileLookMilliseconds = 200;
   // Bytes per second that all streamed bodies in flight share; 0: no cap.
   int64_t sendCapBytesPerSecond = 0;
   TransferObserver* observer = nullptr;
+
+  // Whether the run is to stop: a stop was raised, or the stop file exists
+  // now (which raises the stop).
+  bool stopRequested() {
+    if (!stop.raised() && !stopFile.empty() && Env::current().pathExists(stopFile)) {
+      stop.raise(kStopFileCause);
+    }
+    return stop.raised();
+  }
 };
 
 }  // namespace corvane

@@ -30,6 +30,8 @@ struct AttemptEnd {
   CURLcode result;
   long status = 0;     // HTTP status of the final answer; 0 when none came
   std::string detail;  // libcurl's own words for a failure, when it has them
+  // "host:port" of the proxy the attempt went through; empty when direct.
+  std::string proxy;
 };
 
 // Runs the attempts the transfer loop hands it, side by side, and tells which

@@ -112,7 +112,7 @@ struct TransferLoop::Job {
     if (request.upload && request.upload->fileShrank()) {
       return "the local file ended early: it shrank during the upload";
     }
-    if (end.result == CURLE_OK) return "HTTP " + std::to_string(end.status) + " from the service";
+    if (end.result == CURLE_OK) return notJsonCause(end);
     // libcurl's words may quote a URL it was given, credentials and all.
     std::string text = end.detail.empty() ? std::string(curl_easy_strerror(end.result)) : end.detail;
     return escapeControls(withoutUserInfo(text)) + " (curl error " +
@@ -136,6 +136,23 @@ struct TransferLoop::Job {
   // Waiting for its answer, this attempt keeps going through a stop.
   bool mustBeAnswered() const {
     return state == State::kRunning && request.createsItem && bodySentInFull();
+  }
+
+  // An answer that is no JSON object, by its status and the way it came:
+  // "HTTP 401 from the service, not JSON via proxy 127.0.0.1:3128".
+  static std::string notJsonCause(const AttemptEnd& end) {
+    std::string cause = "HTTP " + std::to_string(end.status) + " from the service, not JSON";
+    if (!end.proxy.empty()) cause += " via proxy " + escapeControls(end.proxy);
+    return cause;
+  }
+
+  // A JSON service's answer that is none: its cause, logged; empty for a
+  // JSON object, or where no JSON is awaited.
+  std::string unreadableAnswer(const AttemptEnd& end) const {
+    if (!request.gatewayPagesAreFailures || isJsonObject(body.text)) return {};
+    std::string cause = notJsonCause(end);
+    UPLOAD_LOG(ERROR) << loggedUrl << " answer: " << cause;
+    return cause;
   }
 
   // No later attempt can do better: the answer is too large, the file is
@@ -170,7 +187,7 @@ TransferLoop::~TransferLoop() {
 TransferLoop::Job& TransferLoop::add(const HttpRequest& request, Done done) {
   jobs_.push_back(std::make_unique<Job>(request, std::move(done)));
   Job& job = *jobs_.back();
-  if (controls_.stop.raised()) finish(job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
+  if (controls_.stopRequested()) finish(job, CURLE_ABORTED_BY_CALLBACK, RequestOutcome::kCancelled);
   return job;
 }
 
@@ -182,7 +199,7 @@ void TransferLoop::run() {
 }
 
 bool TransferLoop::turn() {
-  if (controls_.stop.raised()) cancelAll();
+  if (controls_.stopRequested()) cancelAll();
   if (dispatchOne()) return true;
   if (jobs_.empty()) return false;
   advance();
@@ -192,7 +209,7 @@ bool TransferLoop::turn() {
 HttpResponse TransferLoop::perform(const HttpRequest& request) {
   Job& job = add(request, nullptr);
   while (job.state != Job::State::kFinished) {
-    if (controls_.stop.raised()) cancelAll();
+    if (controls_.stopRequested()) cancelAll();
     if (job.state != Job::State::kFinished) advance();
   }
   auto found = std::find_if(jobs_.begin(), jobs_.end(),
@@ -203,7 +220,10 @@ HttpResponse TransferLoop::perform(const HttpRequest& request) {
 uint64_t TransferLoop::bytesInFlight() const {
   uint64_t bytes = 0;
   for (const auto& job : jobs_) {
-    if (job->state == Job::State::kRunning && job->request.upload) bytes += job->transfer.sentBytes;
+    // A finished request counts until its caller has taken its answer (and
+    // counted its body), so that its bytes never drop out in between.
+    const bool counted = job->state == Job::State::kRunning || job->state == Job::State::kFinished;
+    if (counted && job->request.upload) bytes += job->transfer.sentBytes;
   }
   return bytes;
 }
@@ -267,6 +287,9 @@ void TransferLoop::beginAttempt(Job& job) {
 void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   job.status = end.status;
   if (end.result == CURLE_OK && !job.isGatewayPage(end)) {
+    if (std::string unreadable = job.unreadableAnswer(end); !unreadable.empty()) {
+      job.cause = std::move(unreadable);
+    }
     return finish(job, CURLE_OK, RequestOutcome::kCompleted);
   }
   const CURLcode result = end.result == CURLE_OK ? CURLE_HTTP_RETURNED_ERROR : end.result;
@@ -333,7 +356,8 @@ void TransferLoop::watchAnswers() {
     endAttempt(job, AttemptEnd{&job.transfer, CURLE_OPERATION_TIMEDOUT, 0,
                                "no whole answer within " +
                                    std::to_string(job.request.answerSeconds) +
-                                   " seconds of the request being sent"});
+                                   " seconds of the request being sent",
+                               {}});
   }
 }
 
@@ -384,10 +408,15 @@ int64_t TransferLoop::waitMilliseconds() const {
       nextDue = job->dueMilliseconds;
     }
   }
-  if (nextDue < 0) return running ? kLongestPollMilliseconds : 0;
+  // A stop file is looked for at every turn: no wait may hide it for long.
+  const int64_t longest = controls_.stopFile.empty() ? kLongestPollMilliseconds
+                                                     : RunControls::kStopFileLookMilliseconds;
+  if (nextDue < 0) return running ? longest : 0;
   int64_t untilDue = std::max<int64_t>(0, nextDue - Env::current().steadyMilliseconds());
-  // With nothing in flight only the pause is left to sit out, in one wait.
-  return running ? std::min(untilDue, kLongestPollMilliseconds) : untilDue;
+  // With nothing in flight only the pause is left to sit out, in one wait
+  // (in steps, while a stop file may end it).
+  if (!running && controls_.stopFile.empty()) return untilDue;
+  return std::min(untilDue, longest);
 }
 
 }  // namespace corvane

@@ -41,7 +41,8 @@ class TransferLoop {
   // requests keep moving meanwhile; their `done` waits for run().
   HttpResponse perform(const HttpRequest& request);
 
-  // Body bytes that the streamed attempts now in flight have sent.
+  // Body bytes that the streamed attempts now in flight, or finished and not
+  // yet handed back, have sent.
   uint64_t bytesInFlight() const;
   RunControls& controls() { return controls_; }
 

@@ -85,7 +85,12 @@ std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
                response.headers);
   why = "the token service's answer held no token";
   rapidjson::Document document;
-  if (!parseObject(response.body, document) || !document.HasMember("code")) return accessToken;
+  if (!parseObject(response.body, document)) {
+    // A page (a proxy's or a gateway's) instead of the service's answer.
+    if (!response.cause.empty()) why = response.cause;
+    return accessToken;
+  }
+  if (!document.HasMember("code")) return accessToken;
   if (isServiceError(document, "getCorvaneAccessToken", errorMessage)) {
     // The service's own words, when it gave any.
     why = stringMember(document, "message").value_or("refused by the service");

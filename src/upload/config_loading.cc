@@ -1,5 +1,7 @@
 #include <rapidjson/document.h>
 
+#include <utility>
+
 #include "platform/env.h"
 #include "platform/file_replace.h"
 #include "platform/same_file.h"
@@ -130,6 +132,24 @@ bool readCodepage(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   return true;
 }
 
+// Replaces the path `path`, as the key `key` gives it, by its form in the
+// local code page; false, with the cause logged, when it has none.
+bool convertPath(const char* key, std::string& path) {
+  std::string local = utf8ToLocal(path);
+  if (!local.empty()) {
+    path = local;
+    return true;
+  }
+  if (!isValidUtf8(path)) {
+    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << ": not UTF-8";
+  } else {
+    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << ": not representable in code page "
+                      << localCodepageName() << "; set \"codepage\": \"UTF-8\"";
+  }
+  path.clear();
+  return false;
+}
+
 // False, with `invalid`, when `path` (the value of `key`) names the same file
 // as one of the keys read before it: a progress file, journal or result
 // written over the local file would destroy it.
@@ -187,7 +207,7 @@ bool readListedFiles(const rapidjson::Document& document, CorvaneMultiUpload& up
     UPLOAD_LOG(ERROR) << "files: " << problem;
     return fail(uploader, "files is invalid!");
   }
-  uploader.output = utf8ToLocal(uploader.output);
+  if (!convertPath("output", uploader.output)) return fail(uploader, "output can not write!");
   if (!distinctFromEarlier(uploader, "output", uploader.output, "output is invalid!")) return false;
   return prepareOutput(uploader) || fail(uploader, "output can not write!");
 }
@@ -199,10 +219,14 @@ bool readFiles(const rapidjson::Document& document, CorvaneMultiUpload& uploader
                                {"localfile", &U::localfile, "localfile is empty!"},
                                {"output", &U::output, "output is empty!"}};
   if (!readRequired(document, uploader, files) || !readCodepage(document, uploader)) return false;
-  uploader.localfile = utf8ToLocal(uploader.localfile);
-  uploader.output = utf8ToLocal(uploader.output);
-  if (!distinctFromEarlier(uploader, "output", uploader.output, "output is invalid!")) return false;
-  const bool outputReady = prepareOutput(uploader);
+  const bool localConverted = convertPath("localfile", uploader.localfile);
+  const bool outputConverted = convertPath("output", uploader.output);
+  if (outputConverted &&
+      !distinctFromEarlier(uploader, "output", uploader.output, "output is invalid!")) {
+    return false;
+  }
+  const bool outputReady = outputConverted && prepareOutput(uploader);
+  if (!localConverted) return fail(uploader, "local file can not access!");
   // A directory or an unreadable file passes a bare existence test but can
   // never be uploaded.
   std::string problem = Env::current().fileReadProblem(uploader.localfile);
@@ -275,14 +299,7 @@ bool readTransferLimits(const rapidjson::Document& document, CorvaneMultiUpload&
 bool readLocalPath(const rapidjson::Document& document, CorvaneMultiUpload& uploader,
                    const char* key, std::string& path, const char* invalid) {
   if (!getConfigString(document, key, path)) return true;
-  std::string local = utf8ToLocal(path);
-  if (local.empty()) {
-    UPLOAD_LOG(ERROR) << key << " " << escapeControls(path) << " has no "
-                      << localCodepageName() << " form";
-    return fail(uploader, invalid);
-  }
-  path = local;
-  return true;
+  return convertPath(key, path) || fail(uploader, invalid);
 }
 
 // The journal of a multipart upload, when one is named: it can be created
@@ -330,6 +347,27 @@ bool openProgressReport(const rapidjson::Document& document, CorvaneMultiUpload&
   return true;
 }
 
+// The caller's stop file, when one is named: the run is stopped, as by a
+// signal, as soon as a file exists there. It may not be a file the run
+// reads or writes itself: that one exists, and every run would stop at once.
+bool readStopFile(const rapidjson::Document& document, CorvaneMultiUpload& uploader) {
+  RunContext& context = uploader.context();
+  std::string& path = context.settings.stopfile;
+  if (!readLocalPath(document, uploader, "stopfile", path, "stopfile is invalid!")) return false;
+  const std::pair<const char*, const std::string*> others[] = {
+      {"localfile", &uploader.localfile},
+      {"output", &uploader.output},
+      {"resumefile", &context.settings.resumefile},
+      {"progressfile", &context.settings.progressfile}};
+  for (const auto& [key, other] : others) {
+    if (path.empty() || !nameSameFile(path, *other)) continue;
+    UPLOAD_LOG(ERROR) << "stopfile " << escapeControls(path) << " is also the " << key;
+    return fail(uploader, "stopfile is invalid!");
+  }
+  context.loop.controls().stopFile = path;
+  return true;
+}
+
 // Reads and parses the configuration file; false, with the cause logged, when
 // it cannot be read or is not one JSON object.
 bool parseConfig(const std::string& path, rapidjson::Document& document) {
@@ -364,10 +402,13 @@ bool CorvaneMultiUpload::loadConfig(const std::string& path) {
     UPLOAD_LOG(ERROR) << " load config error!";
     return false;
   }
+  // A misspelt optional key would otherwise go unnoticed.
+  for (const std::string& warning : unknownKeyWarnings(document)) UPLOAD_LOG(WARNING) << warning;
   if (!readUrls(document, *this) || !readIdentity(document, *this) ||
       !readFiles(document, *this) || !readPartSize(document, *this) ||
       !readTransferLimits(document, *this) || !readProxySetting(document, *this) ||
-      !openResumeJournal(document, *this) || !openProgressReport(document, *this)) {
+      !openResumeJournal(document, *this) || !openProgressReport(document, *this) ||
+      !readStopFile(document, *this)) {
     return false;
   }
   projectid = getProjectId();

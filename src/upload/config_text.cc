@@ -2,17 +2,66 @@
 
 #include <rapidjson/error/en.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "text/local_codepage.h"
+#include "text/log_text.h"
 
 namespace corvane {
 namespace {
 
 using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
+
+// Every key loading reads, in the order of the configuration table.
+constexpr const char* kKnownKeys[] = {
+    "accounturl", "gatewaytokenurl", "projecturl",   "rooturl",      "tokenurl",
+    "taskurl",    "parturl",         "mergeurl",     "aborturl",     "directurl",
+    "appsecret",  "appkey",          "projectid",    "orgid",        "tenantid",
+    "targetname", "localfile",       "files",        "output",       "codepage",
+    "partsize",   "parallelparts",   "parallelfiles", "stallseconds", "maxkbps",
+    "resumefile", "progressfile",    "stopfile",     "proxy",
+};
+
+// Edits between `a` and `b`: letters added, removed or changed, and two
+// neighbouring letters swapped, each counting one.
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t changed = d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, changed});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known key nearest to `key` when it is at most two edits away; the
+// first in table order among equals; empty when none is that near.
+std::string nearestKnownKey(const std::string& key) {
+  constexpr size_t kMostEdits = 2;
+  std::string nearest;
+  size_t best = kMostEdits + 1;
+  // Keys far longer than any known one cannot be near one: no table is built.
+  if (key.size() > 32) return nearest;
+  for (const char* known : kKnownKeys) {
+    const size_t edits = editDistance(key, known);
+    if (edits < best) {
+      best = edits;
+      nearest = known;
+    }
+  }
+  return nearest;
+}
 
 void setReason(std::string* reason, int error) {
   if (reason) *reason = std::strerror(error);
@@ -83,6 +132,22 @@ bool getConfigString(const rapidjson::Document& document, const std::string& key
   if (value.empty()) return false;
   field = value;
   return true;
+}
+
+std::vector<std::string> unknownKeyWarnings(const rapidjson::Document& document) {
+  std::vector<std::string> warnings;
+  if (!document.IsObject()) return warnings;
+  for (const auto& member : document.GetObject()) {
+    const std::string key(member.name.GetString(), member.name.GetStringLength());
+    const bool known = std::any_of(std::begin(kKnownKeys), std::end(kKnownKeys),
+                                   [&key](const char* name) { return key == name; });
+    if (known) continue;
+    std::string warning = "unknown key '" + escapeControls(key) + "' ignored";
+    const std::string nearest = nearestKnownKey(key);
+    if (!nearest.empty()) warning += " (did you mean '" + nearest + "'?)";
+    warnings.push_back(warning);
+  }
+  return warnings;
 }
 
 void replaceAll(std::string& text, const std::string& pattern, const std::string& replacement) {

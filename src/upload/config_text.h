@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
@@ -26,6 +27,13 @@ bool parseConfigText(const std::string& text, rapidjson::Document& document, std
 // (counting the characters before its first NUL).
 bool getConfigString(const rapidjson::Document& document, const std::string& key,
                      std::string& field);
+
+// The WARNING line for each key of `document` that no setting reads, in the
+// file's order: "unknown key 'maxkpbs' ignored (did you mean 'maxkbps'?)",
+// naming the nearest known key when one is at most two edits away (a
+// letter added, removed, changed, or two neighbours swapped), else
+// "unknown key 'kind' ignored".
+std::vector<std::string> unknownKeyWarnings(const rapidjson::Document& document);
 
 // Replaces every occurrence of `pattern`, scanning on behind each
 // replacement so that a replacement holding the pattern is not expanded.

@@ -53,6 +53,19 @@ void ProgressReport::acknowledge(uint64_t bytes, uint64_t parts) {
   parts_ += parts;
 }
 
+void ProgressReport::acknowledgeStored(uint64_t bytes, uint64_t parts) {
+  stored_ += bytes;
+  parts_ += parts;
+}
+
+void ProgressReport::restart() {
+  stored_ = 0;
+  acknowledged_ = 0;
+  parts_ = 0;
+  shown_ = 0;
+  samples_.clear();
+}
+
 void ProgressReport::finish(const std::string& outcome) {
   if (outcome == "success") acknowledged_ = total_;
   phase_ = outcome;
@@ -62,6 +75,7 @@ void ProgressReport::finish(const std::string& outcome) {
 void ProgressReport::attemptFailed(const std::string& cause) {
   ++retries_;
   cause_ = cause;
+  shown_ = 0;
 }
 
 void ProgressReport::loopTurned() {
@@ -69,21 +83,25 @@ void ProgressReport::loopTurned() {
 }
 
 uint64_t ProgressReport::bytes() const {
-  return std::min(total_, acknowledged_ + loop_.bytesInFlight());
+  return std::min(total_, std::max(shown_, stored_ + acknowledged_ + loop_.bytesInFlight()));
 }
 
 void ProgressReport::write(bool last) {
   const int64_t now = Env::current().steadyMilliseconds();
   const uint64_t sent = bytes();
-  samples_.emplace_back(now, sent);
+  shown_ = sent;
+  // The rate counts what this run sent: parts stored before it took no time.
+  const uint64_t sentThisRun = sent - std::min(sent, stored_);
+  samples_.emplace_back(now, sentThisRun);
   while (samples_.size() > 1 && now - samples_[1].first >= kRateWindowMilliseconds) {
     samples_.pop_front();
   }
   const int64_t span = now - samples_.front().first;
-  const uint64_t moved = sent >= samples_.front().second ? sent - samples_.front().second : 0;
+  const uint64_t moved =
+      sentThisRun >= samples_.front().second ? sentThisRun - samples_.front().second : 0;
   const uint64_t rate = span > 0 ? moved * 1000 / static_cast<uint64_t>(span) : 0;
-  const int64_t eta =
-      rate > 0 ? static_cast<int64_t>((total_ - sent + rate - 1) / rate) : (sent == total_ && total_ > 0 ? 0 : -1);
+  const int64_t eta = rate > 0 ? static_cast<int64_t>((total_ - sent + rate - 1) / rate)
+                               : (sent == total_ && total_ > 0 ? 0 : -1);
 
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);

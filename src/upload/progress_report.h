@@ -35,9 +35,15 @@ class ProgressReport final : public TransferObserver {
   void planFiles(uint64_t total, uint64_t fileCount);
   // One file of the list ended, whatever became of it.
   void fileEnded();
-  // Bytes and parts the service acknowledged: a part whose PUT was answered,
-  // or those a journal shows stored.
+  // Bytes and parts the service acknowledged in this run: a part whose PUT
+  // was answered.
   void acknowledge(uint64_t bytes, uint64_t parts);
+  // Bytes and parts stored before this run, as a journal shows them: they
+  // count in `bytes` from now on, never in the rate.
+  void acknowledgeStored(uint64_t bytes, uint64_t parts);
+  // The counts begin again: a continued task the service forgot is
+  // replaced by a new one, whose parts all go out anew.
+  void restart();
   // Writes the last state, in its final phase.
   void finish(const std::string& outcome);
 
@@ -52,7 +58,11 @@ class ProgressReport final : public TransferObserver {
   std::string path_;
   const TransferLoop& loop_;
   std::string phase_ = "token";
-  uint64_t acknowledged_ = 0;
+  uint64_t stored_ = 0;        // bytes stored before this run
+  uint64_t acknowledged_ = 0;  // bytes acknowledged in this run
+  // The bytes last shown: `bytes` never goes below them unless an attempt
+  // failed meanwhile (its part is then sent again).
+  uint64_t shown_ = 0;
   uint64_t total_ = 0;
   uint64_t parts_ = 0;
   uint64_t partCount_ = 0;
@@ -60,7 +70,8 @@ class ProgressReport final : public TransferObserver {
   std::string cause_;
   int64_t startMilliseconds_;
   int64_t writtenMilliseconds_ = -1;
-  // (time, bytes) of the last writes, for the rate over the last 5 seconds.
+  // (time, bytes sent in this run) of the last writes, for the rate over the
+  // last 5 seconds.
   std::deque<std::pair<int64_t, uint64_t>> samples_;
   bool warned_ = false;
   bool listed_ = false;

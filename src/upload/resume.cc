@@ -61,7 +61,7 @@ std::optional<CorvaneMultiUpload::Continuation> CorvaneMultiUpload::continueFrom
   UPLOAD_LOG(INFO) << "resuming task " << escapeControls(continuation.task) << ": "
                    << contents.parts.size() << " of " << plan.count() << " parts already stored";
   if (ProgressReport* progress = context_.progress.get()) {
-    progress->acknowledge(storedBytes, contents.parts.size());
+    progress->acknowledgeStored(storedBytes, contents.parts.size());
   }
   return continuation;
 }

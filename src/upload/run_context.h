@@ -27,6 +27,8 @@ struct RunSettings {
   std::string resumefile;
   // Where the progress report goes (local code page); empty: none.
   std::string progressfile;
+  // A file whose appearance stops the run (local code page); empty: none.
+  std::string stopfile;
   // KiB per second that all transfers of the run share; 0: no cap.
   int maxkbps = 0;
   // The proxy as configured: empty (the environment's, or the system's),

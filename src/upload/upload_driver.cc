@@ -87,6 +87,7 @@ bool CorvaneMultiUpload::uploadMultipart(const ReadOnlyFile& file) {
                        << " is no longer known to the service; starting a new upload";
       journal->discard();
       continued.reset();
+      if (ProgressReport* progress = context_.progress.get()) progress->restart();
       continue;
     }
     if (sent != PartsOutcome::kArrived) {

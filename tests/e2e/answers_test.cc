@@ -71,7 +71,7 @@ TEST(Answers, AGatewayPageAtTheMergeIsRetriedLikeAFailedTransfer) {
   EXPECT_THAT(logMessagesWith(run.upload.run.err, " attempt "),
               ::testing::ElementsAre(run.store.baseUrl() +
                                      "/mdox/v1/data/projects/4242/file-items/multi-part-files/merge"
-                                     " attempt 1 failed: HTTP 503 from the service"));
+                                     " attempt 1 failed: HTTP 503 from the service, not JSON"));
   EXPECT_THAT(logMessagesWith(run.upload.run.err, "connect failed!!!"), IsEmpty());
   EXPECT_EQ(run.of("merge").size(), 2u);
 }

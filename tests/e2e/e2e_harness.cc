@@ -345,6 +345,13 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& extra) 
 
 namespace {
 
+// Real time in milliseconds since 1970.
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // Whether a whole line (one that has its line end) of `text` holds `needle`.
 bool lineHolds(const std::string& text, const std::string& needle) {
   size_t at = text.find(needle);
@@ -370,14 +377,17 @@ int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
     const std::string& stopText = options.stopWhenErrHas;
     if (!result.stopped && !stopText.empty() && lineHolds(readFile(errPath), stopText)) {
       result.stopped = true;
-      if (options.stopSignal == 0) break;
-      result.stopSentMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-      kill(pid, options.stopSignal);
+      if (options.stopSignal == 0 && options.stopFile.empty()) break;
+      result.stopSentMs = nowMs();
+      if (options.stopFile.empty()) {
+        kill(pid, options.stopSignal);
+      } else {
+        writeFile(options.stopFile, "stop");
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  result.endedMs = nowMs();
   if (waited == 0) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);

@@ -114,6 +114,7 @@ struct RunResult {
   bool timedOut = false;  // set by runUploaderWithin when it had to kill the run
   bool stopped = false;   // ended by the harness once RunOptions::stopWhenErrHas appeared
   int64_t stopSentMs = 0;  // real time (ms since 1970) the stop signal was sent
+  int64_t endedMs = 0;     // real time (ms since 1970) the run was seen to end
 };
 
 // Runs a copy of the uploader placed in `dir` (so its logs folder lands
@@ -169,6 +170,9 @@ struct RunOptions {
   // Standard output is a pipe whose reader has gone (a caller that stopped
   // reading), with SIGPIPE at its default: nothing of it is kept.
   bool closedStandardOutput = false;
+  // Instead of a signal: a file is created at this path (the uploader's
+  // `stopfile`), and the run is waited for as after a signal.
+  std::string stopFile;
 };
 
 // Runs the uploader from `dir` as working directory, as `options` say.

@@ -96,6 +96,39 @@ TEST_F(OrdinaryUserPlaces, WithoutAnyLogDirectoryEveryLineStillReachesStandardEr
   EXPECT_THAT(result.err, HasSubstr("] fileItemId:fi-"));
 }
 
+// A file named "logs" where the folder would be (whoever runs the tests,
+// root included, and under Wine, where folder permissions do not bind): the
+// logs go to the user's own place, XDG_STATE_HOME on Linux and
+// %LOCALAPPDATA%\corvane-upload\logs on Windows, never to the temporary
+// folder, and the " log dir is " line names it.
+TEST(LogPlaces, AFileNamedLogsBesideTheExecutableSendsTheLogsToTheUsersOwnPlace) {
+  TempDir dir;
+  LocalStore store;
+  const std::string bin = dir.file("bin");
+  placeUploader(bin);
+  writeFile(bin + "/logs", "a file, not a folder");
+  const std::string state = dir.file("state");
+  fs::create_directories(state);
+  writeFile(dir.file("input.bin"), "content");
+  RunOptions options;
+  options.executableDir = bin;
+  options.environment = {"XDG_STATE_HOME=" + state, "LOCALAPPDATA=" + uploaderPath(state)};
+  RunResult result =
+      runUploaderWith(dir, {"-cfg", writeConfig(dir, store, dir.file("input.bin"))}, options);
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_THAT(result.err, Not(HasSubstr("no log directory")));
+  if (uploaderIsWindows()) {
+    // Wine may keep its own LOCALAPPDATA: the place's own part is checked.
+    EXPECT_THAT(result.out, HasSubstr("\\corvane-upload\\logs\\corvaneMuliUpload.log.\n"));
+    EXPECT_THAT(result.out, Not(HasSubstr("Temp")));
+  } else {
+    EXPECT_THAT(result.out, HasSubstr(" log dir is " + state +
+                                      "/corvane-upload/logs/corvaneMuliUpload.log.\n"));
+    EXPECT_TRUE(fs::is_directory(state + "/corvane-upload/logs"));
+  }
+  EXPECT_EQ(readFile(bin + "/logs"), "a file, not a folder");
+}
+
 TEST_F(OrdinaryUserPlaces, AnOutputThatCannotBeWrittenFailsLoadingBeforeAnyRequest) {
   makeDir(dir.file("readonly"), 0555);
   struct Case {
@@ -155,6 +188,37 @@ TEST(NativeNames, AUtf8NameWithBlanksUploadsUnderTheDefaultCodePageAndUnderUtf8)
     const std::string id = stringAt(items[items.Size() - 1], "id");
     EXPECT_EQ(store.storedBytes(id), content);
   }
+}
+
+// A name GBK cannot hold fails as before, but the log gives the path as
+// configured and the way out; a path of 300 characters and more works under
+// GBK as under UTF-8 (on Windows past the ANSI calls' limit of 260; the
+// Windows unit tests add a Chinese name to it).
+TEST(NativeNames, ANameGbkCannotHoldIsNamedAndALongPathWorksUnderGbk) {
+  LocalStore store;
+  TempDir dir;
+  const std::string emoji = dir.file("photo-\xF0\x9F\x98\x80.bin");
+  writeFile(emoji, "smile");
+  RunResult refused = runUploader(
+      dir, {"-cfg", writeConfig(dir, store, emoji, {{"codepage", "GBK"}})});
+  EXPECT_EQ(refused.exitStatus, 255);
+  EXPECT_THAT(refused.err, HasSubstr("] localfile " + emoji +
+                                     ": not representable in code page GBK; set \"codepage\": "
+                                     "\"UTF-8\"\n"));
+  EXPECT_THAT(refused.err, HasSubstr("] local file can not access!"));
+  EXPECT_THAT(refused.err, Not(HasSubstr("local file : ")));
+
+  std::string deep = dir.path();
+  while (deep.size() < 280) deep += "/" + std::string(60, 'd');
+  fs::create_directories(deep);
+  const std::string name = deep + "/" + std::string(30, 'n') + ".bin";
+  ASSERT_GT(name.size(), 300u);
+  writeFile(name, "long way down");
+  RunResult run = runUploader(
+      dir, {"-cfg", writeConfig(dir, store, name,
+                                {{"codepage", "GBK"}, {"output", deep + "/result.json"}})});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_THAT(readFile(deep + "/result.json"), HasSubstr(R"("code":"success")"));
 }
 
 // The names in `directory`, sorted.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "fault_rules.h"
 #include "squid_proxy.h"
 #include "support/tls_test_server.h"
 #include "tls_front.h"
@@ -194,6 +195,27 @@ TEST_F(BehindAProxy, AWrongPasswordFailsWithProxyAuthenticationRequired) {
   expectNoProxySecret(run.run);
   EXPECT_THAT(run.run.err, Not(HasSubstr(wrong)));
   EXPECT_THAT(run.run.logs, Not(HasSubstr(wrong)));
+}
+
+// A page with 401 instead of the token service's answer (as a proxy that
+// refuses a password with 401 gives one): its cause names the status and
+// the proxy it came through, never "the answer held no token".
+TEST_F(BehindAProxy, APageInsteadOfTheTokenNamesItsStatusAndTheProxy) {
+  SquidProxy proxy;
+  ASSERT_TRUE(proxy.running()) << proxy.cacheLog();
+  store.post("/_control/faults",
+             rulesJson({Rule("storage-token", "status")
+                            .nth(1)
+                            .status(401)
+                            .body("<html><body>401 Unauthorized</body></html>")
+                            .contentType("text/html")}));
+  UploadRun run = upload({{"proxy", proxy.urlWithCredentials()}});
+  EXPECT_THAT(run.result, HasSubstr(R"("code":"failed")"));
+  const std::string cause = "HTTP 401 from the service, not JSON via proxy " + proxy.hostPort();
+  EXPECT_THAT(run.run.err, HasSubstr("no storage token: " + cause + "\n"));
+  EXPECT_THAT(run.run.err, HasSubstr("/oauth2/token answer: " + cause + "\n"));
+  EXPECT_THAT(run.run.err, Not(HasSubstr("held no token")));
+  expectNoProxySecret(run.run);
 }
 
 TEST_F(BehindAProxy, NoCredentialsForAProxyThatAsksFailsTheSameWay) {

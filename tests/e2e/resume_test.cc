@@ -201,7 +201,7 @@ TEST_F(Resume, ATaskTheServiceForgotIsStartedAgainInTheSameRun) {
   ASSERT_NE(at, std::string::npos);
   const std::string task = kept.substr(at + 8, kept.find('"', at + 8) - at - 8);
   ASSERT_EQ(store.remove("/_control/tasks/" + task), R"({"ok":true})");
-  RunResult second = run({});
+  RunResult second = run({}, {}, {{"progressfile", dir.file("p.json")}});
   expectStoredWhole();
   EXPECT_THAT(second.err, HasSubstr("task " + task + " is no longer known to the service; "
                                     "starting a new upload"));
@@ -209,6 +209,13 @@ TEST_F(Resume, ATaskTheServiceForgotIsStartedAgainInTheSameRun) {
   EXPECT_EQ(partsPut(requests).size(), kParts);
   // The refusal that led to the new task is not the run's outcome.
   EXPECT_THAT(result(), HasSubstr(R"("code":"success","message":"",)")) << result();
+  // The counts began again with the new task: the parts the forgotten one
+  // held are not counted twice.
+  rapidjson::Document progress;
+  progress.Parse(readFile(dir.file("p.json")).c_str());
+  EXPECT_EQ(stringAt(progress, "phase"), "success");
+  EXPECT_EQ(progress["parts"].GetUint64(), kParts);
+  EXPECT_EQ(progress["partcount"].GetUint64(), kParts);
 }
 
 // One journal, two runs at once: the second refuses to start.

@@ -228,5 +228,72 @@ TEST(Stop, SigtermMidUploadEndsTheRunCleanlyWithinTwoSeconds) {
   EXPECT_TRUE(seen) << store.get("/_control/requests");
 }
 
+// The stop a program without a console can send: a file it creates where
+// `stopfile` says, looked for at least every 200 ms. The run ends exactly
+// as for a signal, and the file stays the caller's.
+struct StopFileRun {
+  StopFileRun(const std::vector<Rule>& rules, const std::string& stopWhenErrHas,
+              size_t size = 6 * kMiB, bool presentAtStart = false) {
+    store.post("/_control/faults", rulesJson(rules));
+    if (presentAtStart) writeFile(stopFile(), "stop");
+    writeFile(dir.file("input.bin"), patternBytes(size, 9));
+    RunOptions options;
+    options.stopWhenErrHas = stopWhenErrHas;
+    options.stopFile = stopWhenErrHas.empty() ? "" : stopFile();
+    options.limitSeconds = 30;
+    run = runUploaderWith(
+        dir,
+        {"-cfg", writeConfig(dir, store, dir.file("input.bin"),
+                             {{"partsize", "#1"},
+                              {"resumefile", dir.file("j.journal")},
+                              {"progressfile", dir.file("p.json")},
+                              {"stopfile", stopFile()}})},
+        options);
+  }
+  std::string stopFile() const { return dir.file("stop.now"); }
+
+  // What every stopped run leaves: as after SIGTERM, and the stop file.
+  void expectCancelled() const {
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(readFile(dir.file("result.json")),
+              R"({"code":"failed","message":"upload cancelled!","data":{"fileitemid":"","fileitemname":""}})");
+    EXPECT_THAT(run.err, HasSubstr("] upload cancelled by stop file\n"));
+    EXPECT_EQ(store.count("merge"), 0);
+    rapidjson::Document progress;
+    progress.Parse(readFile(dir.file("p.json")).c_str());
+    EXPECT_EQ(stringAt(progress, "phase"), "cancelled");
+    EXPECT_TRUE(fileExists(stopFile())) << "the caller's stop file was removed";
+  }
+
+  TempDir dir;
+  LocalStore store;
+  RunResult run;
+};
+
+TEST(Stop, AStopFileMidUploadEndsTheRunAsASignalDoes) {
+  StopFileRun stopped({Rule("part-url", "stall-answer").nth(3).seconds(60)}, "part 2/6 sent");
+  ASSERT_TRUE(stopped.run.stopped) << stopped.run.err;
+  stopped.expectCancelled();
+  EXPECT_THAT(readFile(stopped.dir.file("j.journal")), HasSubstr("{\"part\":2,"));
+  EXPECT_LT(stopped.run.endedMs - stopped.run.stopSentMs, 1500);
+}
+
+// Made while a part sits out the 2-second pause before its third attempt:
+// the run ends without sitting it out, and no third attempt is sent.
+TEST(Stop, AStopFileDuringThePauseBetweenAttemptsEndsItWithoutSittingItOut) {
+  StopFileRun stopped({Rule("part-put", "status").nth(1).through(2).status(500)},
+                      "connect failed!!! retry 2", 3 * kMiB);
+  ASSERT_TRUE(stopped.run.stopped) << stopped.run.err;
+  stopped.expectCancelled();
+  EXPECT_EQ(stopped.store.count("part-put"), 2);
+  EXPECT_LT(stopped.run.endedMs - stopped.run.stopSentMs, 1500);
+}
+
+TEST(Stop, AStopFilePresentAtTheStartStopsTheRunBeforeItsFirstRequest) {
+  StopFileRun stopped({}, "", 3 * kMiB, true);
+  stopped.expectCancelled();
+  EXPECT_EQ(stopped.store.get("/_control/requests"), "[]");
+}
+
 }  // namespace
 }  // namespace corvane::e2e

@@ -78,6 +78,8 @@ class FakeTransfers : public TransferDriver {
   std::function<void(FakeTransfers&)> onPoll;
   // Every wait asked for, in order.
   std::vector<int64_t> waits;
+  // "host:port" of the proxy every attempt goes through; empty: direct.
+  std::string proxy;
 
   bool begin(Transfer& transfer) override {
     started_.push_back({&transfer, transfer.request.url, transfer.request.method});
@@ -141,7 +143,7 @@ class FakeTransfers : public TransferDriver {
     Started& attempt = started_.at(i);
     if (!attempt.inFlight) return;
     attempt.inFlight = false;
-    ended_.push_back(AttemptEnd{attempt.transfer, result, status, detail});
+    ended_.push_back(AttemptEnd{attempt.transfer, result, status, detail, proxy});
   }
 
   std::vector<Started> started_;

@@ -93,7 +93,7 @@ bool ScriptedTransfers::begin(Transfer& transfer) {
   CURLcode result = next_ < steps_.size() ? steps_[next_++](transfer) : CURLE_COULDNT_CONNECT;
   const std::string& seen =
       transfer.headers && !transfer.headers->text.empty() ? transfer.headers->text : deliveredHeaders_;
-  ended_.push_back(AttemptEnd{&transfer, result, statusOf(seen), {}});
+  ended_.push_back(AttemptEnd{&transfer, result, statusOf(seen), {}, {}});
   return true;
 }
 

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "support/fake_transfers.h"
 #include "support/log_capture.h"
 #include "support/temp_file.h"
+#include "platform/stop_signals.h"
 
 namespace corvane {
 namespace {
@@ -184,7 +187,73 @@ TEST_F(Loop, AGatewayPageIsAFailedAttemptAndItsRetryAfterIsTheWait) {
   EXPECT_EQ(responses[0].result, CURLE_OK);
   EXPECT_EQ(network.started().size(), 2u);
   EXPECT_THAT(network.waits, ElementsAre(5000));
-  EXPECT_THAT(log.lines, ElementsAre("http://h/merge attempt 1 failed: HTTP 503 from the service"));
+  EXPECT_THAT(log.lines,
+              ElementsAre("http://h/merge attempt 1 failed: HTTP 503 from the service, not JSON"));
+}
+
+// An answer of a JSON service that is none (a proxy's or a gateway's page)
+// names its status, and the proxy it came through, in its cause.
+TEST_F(Loop, AnAnswerThatIsNotJsonNamesItsStatusAndTheProxyItCameThrough) {
+  LogCapture log;
+  HttpRequest request = requestTo("http://h/oauth2/token");
+  request.gatewayPagesAreFailures = true;
+  network.proxy = "127.0.0.1:3128";
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/")) net.complete(i, "<html>401</html>", 401);
+  };
+  HttpResponse response = loop.perform(request);
+  EXPECT_EQ(response.result, CURLE_OK);
+  EXPECT_EQ(response.status, 401);
+  EXPECT_EQ(response.cause, "HTTP 401 from the service, not JSON via proxy 127.0.0.1:3128");
+  EXPECT_THAT(log.lines, ElementsAre("http://h/oauth2/token answer: HTTP 401 from the service, "
+                                     "not JSON via proxy 127.0.0.1:3128"));
+  // A JSON answer has no such cause; direct, no proxy is named.
+  network.proxy.clear();
+  network.onPoll = nullptr;
+  network.answer("http://h/oauth2/token", R"({"code":"success"})");
+  HttpResponse json = loop.perform(request);
+  EXPECT_EQ(json.cause, "");
+}
+
+// A stop file is looked for at every turn: no wait is longer than 200 ms
+// while one is named, pauses included, and the file that appears stops the
+// run as a signal would. It is never created or removed by the loop.
+TEST_F(Loop, AStopFileThatAppearsDuringAPauseStopsTheRunWithin200Milliseconds) {
+  TempFile marker("");
+  const std::string stopFile = marker.path + ".stop";
+  controls.stopFile = stopFile;
+  startNoting("http://h/a", "a");
+  loop.turn();
+  network.fail(0);
+  loop.turn();
+  loop.turn();
+  network.fail(1);  // the second failure: a 2-second pause follows
+  int pauseWaits = 0;
+  network.onPoll = [&](FakeTransfers&) {
+    // Made during the pause, after three of its waits.
+    if (network.inFlight() == 0 && ++pauseWaits == 3) std::ofstream(stopFile) << "stop";
+  };
+  const int64_t before = env.steadyMilliseconds();
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].outcome, RequestOutcome::kCancelled);
+  EXPECT_EQ(controls.stop.cause(), kStopFileCause);
+  EXPECT_EQ(network.started().size(), 2u);
+  for (int64_t wait : network.waits) EXPECT_LE(wait, RunControls::kStopFileLookMilliseconds);
+  EXPECT_LT(env.steadyMilliseconds() - before, 2000);
+  EXPECT_TRUE(env.pathExists(stopFile));
+  std::remove(stopFile.c_str());
+}
+
+TEST_F(Loop, AStopFilePresentAtTheStartLetsNoRequestBegin) {
+  TempFile stopFile("");
+  controls.stopFile = stopFile.path;
+  startNoting("http://h/a", "a");
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].outcome, RequestOutcome::kCancelled);
+  EXPECT_TRUE(network.started().empty());
+  EXPECT_EQ(stopCauseText(controls.stop.cause()), "stop file");
 }
 
 TEST_F(Loop, TheServicesOwnErrorFormIsAnAnswerWhateverItsStatus) {

@@ -161,6 +161,7 @@ TEST_F(ConfigLoading, ByteOrderMarkIsSkipped) {
 }
 
 TEST_F(ConfigLoading, CrLfLineEndsAndUnknownKeysAreAccepted) {
+  LogCapture log;
   set("comment", jsonString("ignored"));
   set("extra", "{\"nested\": [1, 2]}");
   std::string content = text();
@@ -170,6 +171,32 @@ TEST_F(ConfigLoading, CrLfLineEndsAndUnknownKeysAreAccepted) {
     withCrLf += c;
   }
   EXPECT_TRUE(loadText(withCrLf)) << uploader.errorMessage;
+  // Each one named once, as a warning; nothing near them to suggest.
+  std::vector<std::string> warnings;
+  for (size_t i = 0; i < log.lines.size(); ++i) {
+    if (log.severities[i] == google::GLOG_WARNING) warnings.push_back(log.lines[i]);
+  }
+  EXPECT_THAT(warnings, ::testing::ElementsAre("unknown key 'comment' ignored",
+                                               "unknown key 'extra' ignored"));
+}
+
+// A misspelt optional key would change nothing silently: it is named, with
+// the known key it most likely meant, and loading goes on.
+TEST_F(ConfigLoading, AMisspeltKeyIsNamedWithTheKnownKeyItMostLikelyMeant) {
+  LogCapture log;
+  set("maxkpbs", "100");
+  set("progresfile", jsonPath(dir.file("p.json")));
+  set("Output", jsonString("x"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  std::vector<std::string> named;
+  for (const std::string& line : log.lines) {
+    if (line.rfind("unknown key", 0) == 0) named.push_back(line);
+  }
+  EXPECT_THAT(named, ::testing::ElementsAre(
+                         "unknown key 'maxkpbs' ignored (did you mean 'maxkbps'?)",
+                         "unknown key 'progresfile' ignored (did you mean 'progressfile'?)",
+                         "unknown key 'Output' ignored (did you mean 'output'?)"));
+  EXPECT_EQ(scripted.controls.sendCapBytesPerSecond, 0);
 }
 
 TEST_F(ConfigLoading, KeysAreMatchedWithTheirLetterCase) {
@@ -246,8 +273,8 @@ TEST_F(ConfigLoading, AGbkFileThatParsesStillEndsWithItsUsualMessage) {
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
   const size_t said = lineWith(log, "configuration file is not UTF-8 (line 7, column ");
   ASSERT_LT(said, log.lines.size());
-  EXPECT_LT(said, lineWith(log, "local file "));
-  EXPECT_LT(lineWith(log, "local file "), log.lines.size());
+  EXPECT_LT(said, lineWith(log, "localfile "));
+  EXPECT_LT(lineWith(log, "localfile "), log.lines.size());
   EXPECT_EQ(lineWith(log, " load config error!"), log.lines.size());
 }
 
@@ -546,17 +573,72 @@ TEST_F(ConfigLoading, LocalFileNameOutsideTheCodePageCannotBeAccessed) {
   std::string emojiPath = dir.write("photo-\xF0\x9F\x98\x80.bin", "data");
   set("localfile", jsonPath(emojiPath));
   set("codepage", jsonString("GBK"));
+  LogCapture log;
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.errorMessage, "local file can not access!");
   EXPECT_EQ(uploader.localfile, "");
+  // The path as configured, and what to do about it.
+  EXPECT_THAT(log.lines, Contains("localfile " + emojiPath +
+                                  ": not representable in code page GBK; set \"codepage\": "
+                                  "\"UTF-8\""));
+  EXPECT_THAT(log.lines, Not(Contains(HasSubstr("local file : "))));
 }
 
+// Every path key says which path the code page cannot hold; the run fails
+// as before, with the key's own message.
 TEST_F(ConfigLoading, OutputOutsideTheCodePageCannotBeWritten) {
   set("output", jsonPath(dir.file("result-\xF0\x9F\x98\x80.json")));
   set("codepage", jsonString("GBK"));
+  LogCapture log;
   EXPECT_FALSE(load());
   EXPECT_EQ(uploader.output, "");
   EXPECT_EQ(uploader.errorMessage, "output can not write!");
+  EXPECT_THAT(log.lines, Contains("output " + dir.file("result-\xF0\x9F\x98\x80.json") +
+                                  ": not representable in code page GBK; set \"codepage\": "
+                                  "\"UTF-8\""));
+  set("output", jsonPath(dir.file("result.json")));
+  const std::vector<std::pair<const char*, const char*>> others = {
+      {"resumefile", "resumefile can not write!"},
+      {"progressfile", "progressfile can not write!"},
+      {"stopfile", "stopfile is invalid!"}};
+  for (const auto& [key, message] : others) {
+    SCOPED_TRACE(key);
+    const std::string path = dir.file(std::string(key) + "-\xF0\x9F\x98\x80");
+    set(key, jsonPath(path));
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, message);
+    EXPECT_THAT(log.lines, Contains(std::string(key) + " " + path +
+                                    ": not representable in code page GBK; set \"codepage\": "
+                                    "\"UTF-8\""));
+    drop(key);
+  }
+}
+
+// The stop file is only looked for: named, it is handed to the transfer
+// loop's controls, and loading neither creates nor needs it.
+TEST_F(ConfigLoading, AStopFileIsHandedToTheRunsControlsAsItIs) {
+  set("stopfile", jsonPath(dir.file("stop-\xE6\x8A\xA5")));
+  set("codepage", jsonString("UTF-8"));
+  ASSERT_TRUE(load()) << uploader.errorMessage;
+  EXPECT_EQ(scripted.controls.stopFile, dir.file("stop-\xE6\x8A\xA5"));
+  EXPECT_FALSE(env.pathExists(dir.file("stop-\xE6\x8A\xA5")));
+}
+
+// A file the run reads or writes itself exists while it runs: as the stop
+// file it would stop every run at once.
+TEST_F(ConfigLoading, AStopFileThatIsAlsoAFileOfTheRunIsRefused) {
+  set("progressfile", jsonPath(dir.file("p.json")));
+  for (const char* key : {"localfile", "output", "progressfile"}) {
+    SCOPED_TRACE(key);
+    for (const auto& entry : keys) {
+      if (entry.first == key) set("stopfile", entry.second);
+    }
+    LogCapture log;
+    EXPECT_FALSE(load());
+    EXPECT_EQ(uploader.errorMessage, "stopfile is invalid!");
+    EXPECT_THAT(log.lines, Contains(HasSubstr(std::string(" is also the ") + key)));
+    EXPECT_EQ(scripted.controls.stopFile, "");
+  }
 }
 
 TEST_F(ConfigLoading, Utf8CodepageKeepsAUtf8LocalFileName) {
@@ -784,6 +866,25 @@ TEST(ReplaceAll, ShorterReplacementStillFindsAdjacentMatches) {
 TEST(CompleteUrl, EmptyPlaceholderOnlyJoins) {
   EXPECT_EQ(completeUrl("https://r", "/a/{project-id}", "", "7"), "https://r/a/{project-id}");
   EXPECT_EQ(completeUrl("https://r", "/a/{p}/{p}", "{p}", "7"), "https://r/a/7/7");
+}
+
+TEST(UnknownKeyWarnings, EveryKeyLoadingReadsIsKnown) {
+  rapidjson::Document document;
+  document.Parse(R"({"accounturl":1,"gatewaytokenurl":1,"projecturl":1,"rooturl":1,
+      "tokenurl":1,"taskurl":1,"parturl":1,"mergeurl":1,"aborturl":1,"directurl":1,
+      "appsecret":1,"appkey":1,"projectid":1,"orgid":1,"tenantid":1,"targetname":1,
+      "localfile":1,"files":1,"output":1,"codepage":1,"partsize":1,"parallelparts":1,
+      "parallelfiles":1,"stallseconds":1,"maxkbps":1,"resumefile":1,"progressfile":1,
+      "stopfile":1,"proxy":1})");
+  ASSERT_TRUE(document.IsObject());
+  EXPECT_THAT(unknownKeyWarnings(document), ::testing::IsEmpty());
+  // One edit from "maxkbps"; more than two from every known key; a control
+  // character escaped.
+  document.Parse(R"({"maxkibps":1,"stop":1,"new\nline":1})");
+  EXPECT_THAT(unknownKeyWarnings(document),
+              ::testing::ElementsAre("unknown key 'maxkibps' ignored (did you mean 'maxkbps'?)",
+                                     "unknown key 'stop' ignored",
+                                     "unknown key 'new\\nline' ignored"));
 }
 
 TEST(GetConfigString, EmptyKeyOrWrongTypeLeavesTheFieldAlone) {

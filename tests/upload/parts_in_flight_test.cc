@@ -4,14 +4,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 #include "support/fake_env.h"
 #include "support/fake_transfers.h"
 #include "support/log_capture.h"
 #include "transport/transfer_loop.h"
 #include "upload/corvane_multi_upload.h"
+#include "upload/progress_report.h"
 #include "upload/upload_test_util.h"
 
 namespace corvane {
@@ -22,6 +27,15 @@ using testing::FakeTransfers;
 using testing::LogCapture;
 using testing::ScratchDir;
 using ::testing::ElementsAre;
+
+// The progress file's state at `path`, parsed.
+rapidjson::Document progressAt(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  rapidjson::Document state;
+  state.Parse(text.c_str());
+  return state;
+}
 
 constexpr char kRoot[] = "https://store.test/mdox/v1/data/projects/p1/file-items/multi-part-files";
 
@@ -184,6 +198,83 @@ TEST_F(PartsInFlight, AStopAfterTheMergeWentOutLetsItFinishAndReportsTheStoredFi
   EXPECT_EQ(testing::readWholeFile(uploader.output).value_or(""),
             R"({"code":"success","message":"","data":{"fileitemid":"f1","fileitemname":"a.bin"}})");
   EXPECT_THAT(log.lines, ::testing::Contains("stopping once the service has answered"));
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Every state of the progress file while three parts are in flight, each
+// body sent in full one poll before its answer: the bytes shown never go
+// back, also in the turn where an answer came and its part was not yet
+// counted as acknowledged.
+TEST_F(PartsInFlight, TheProgressBytesNeverGoBackWhileAnswersComeIn) {
+  network.answer(kRoot, R"({"data":{"id":"T"}})");
+  const std::string path = dir.file("progress.json");
+  context.progress = std::make_unique<ProgressReport>(path, loop);
+  controls.observer = context.progress.get();
+  std::vector<uint64_t> shown;
+  std::vector<size_t> sent;
+  network.onPoll = [&](FakeTransfers& net) {
+    env.ticks += testing::kTicks;  // every turn writes a state
+    rapidjson::Document state = progressAt(path);
+    if (state.IsObject()) shown.push_back(state["bytes"].GetUint64());
+    if (!sent.empty()) {
+      // An answer, and nothing else moves in this turn.
+      for (size_t i : sent) net.complete(i);
+      sent.clear();
+      return;
+    }
+    for (size_t i : net.inFlightTo("https://blob.test/")) {
+      net.progress(i, 1000);
+      sent.push_back(i);
+      break;  // one body a poll
+    }
+  };
+  ::testing::internal::CaptureStdout();
+  bool uploaded = uploader.uploadMultipart(ReadOnlyFile(uploader.localfile));
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(uploaded) << uploader.errorMessage;
+  for (size_t i = 1; i < shown.size(); ++i) {
+    EXPECT_GE(shown[i], shown[i - 1]) << "state " << i << " went back";
+  }
+  EXPECT_GE(shown.size(), 4u);
+}
+
+// After a resume, the parts stored before the run count in `bytes` from the
+// first state but never as speed; when the continued task proves forgotten,
+// the counts begin again with the new one.
+TEST_F(PartsInFlight, StoredPartsCountInBytesNotInTheRateAndARestartBeginsTheCountsAgain) {
+  const std::string path = dir.file("progress.json");
+  ProgressReport report(path, loop);
+  report.plan(10000, 10);
+  report.enterPhase("parts");
+  report.acknowledgeStored(5000, 5);
+  env.ticks += testing::kTicks;
+  report.loopTurned();
+  rapidjson::Document state = progressAt(path);
+  EXPECT_EQ(state["bytes"].GetUint64(), 5000u);
+  EXPECT_EQ(state["parts"].GetUint64(), 5u);
+  EXPECT_EQ(state["rate"].GetUint64(), 0u);
+  EXPECT_EQ(state["eta"].GetInt64(), -1);
+  report.acknowledge(1000, 1);
+  env.ticks += testing::kTicks;
+  report.loopTurned();
+  state = progressAt(path);
+  EXPECT_EQ(state["bytes"].GetUint64(), 6000u);
+  // 1000 bytes in the 2 seconds of this run; 4000 left take 8 seconds.
+  EXPECT_EQ(state["rate"].GetUint64(), 500u);
+  EXPECT_EQ(state["eta"].GetInt64(), 8);
+  report.restart();
+  report.acknowledge(1000, 1);
+  env.ticks += testing::kTicks;
+  report.loopTurned();
+  state = progressAt(path);
+  EXPECT_EQ(state["bytes"].GetUint64(), 1000u);
+  EXPECT_EQ(state["parts"].GetUint64(), 1u);
+  EXPECT_EQ(state["partcount"].GetUint64(), 10u);
 }
 
 }  // namespace
