@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ struct HttpRequest {
   std::string url;
   // Complete header lines, in order; no header list at all when absent.
   std::optional<std::vector<std::string>> headerLines;
+  // Header lines made afresh as each attempt starts and sent after
+  // headerLines: a gateway signature, whose nonce and timestamp no two
+  // attempts may share. Requests carrying them are the signed ones.
+  std::function<std::vector<std::string>()> attemptHeaderLines;
   // A NUL-terminated form or JSON body (CURLOPT_POSTFIELDS).
   std::optional<std::string> postFields;
   // A body streamed from a file window (CURLOPT_UPLOAD); not owned, and kept
@@ -97,6 +102,10 @@ size_t captureRawResponse(char* data, size_t size, size_t count, void* buffer);
 // 0 at the end of the window, CURL_READFUNC_ABORT when the file ended early
 // or failed, so a short body is never sent as if it were whole.
 size_t readRequestBody(char* destination, size_t size, size_t count, void* source);
+
+// The value of `name` (lower case) in the last header block of `headers`;
+// empty when that block has no such line.
+std::string lastHeaderValue(const std::string& headers, const std::string& name);
 
 // Prints "<operation> CURLOPT_WRITEFUNCTION out:", `body` converted to the
 // local code page, then the same for the header text, to standard output.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/stop_flag.h"
+#include "transport/service_clock.h"
 
 namespace corvane {
 
@@ -18,13 +19,14 @@ class TransferObserver {
 };
 
 // What every transfer of a run is held to, read by the transfer loop at each
-// turn: a stop, a cap on the rate of the bodies sent, and who hears of the
-// transfers.
+// turn: a stop, a cap on the rate of the bodies sent, who hears of the
+// transfers, and the service's clock that every answer's date sets.
 struct RunControls {
   StopFlag stop;
   // Bytes per second that all streamed bodies in flight share; 0: no cap.
   int64_t sendCapBytesPerSecond = 0;
   TransferObserver* observer = nullptr;
+  ServiceClock clock;
 };
 
 }  // namespace corvane
