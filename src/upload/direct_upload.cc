@@ -37,16 +37,15 @@ bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
   HttpRequest request =
       newRequest("POST", directurl + "?name=" + percentEncode(targetname) +
                              "&parentId=" + percentEncode(projectid) + "&length=" + length);
-  auto headers = documentStoreHeaders(
-      request.url, request.method,
-      {{"name", targetname}, {"parentId", projectid}, {"length", length}});
-  if (!headers) return false;
-  request.headerLines = std::move(*headers);
+  if (!addDocumentStoreHeaders(
+          request, {{"name", targetname}, {"parentId", projectid}, {"length", length}})) {
+    return false;
+  }
   request.followLocation = true;
   request.defaultHttps = true;
   BodySource body(file, 0, size);
   request.upload = &body;
-  HttpResponse response = context_.loop.perform(request);
+  HttpResponse response = performDocumentStore(request);
   if (response.result != CURLE_OK) return false;
   std::string answer = dumpResponse("uploadEntireData", response);
   // The item holds what was read: bytes of a file that changed meanwhile

@@ -63,9 +63,7 @@ std::string mergeBody(const std::string& uploadId, const std::string& parentId) 
 std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::string& url,
                                                                  std::string body) {
   HttpRequest request = newRequest("POST", url);
-  auto headers = documentStoreHeaders(url, request.method, {});
-  if (!headers) return std::nullopt;
-  request.headerLines = std::move(*headers);
+  if (!addDocumentStoreHeaders(request, {})) return std::nullopt;
   request.followLocation = true;
   request.defaultHttps = true;
   request.postFields = std::move(body);
@@ -76,7 +74,7 @@ bool CorvaneMultiUpload::createUploadTask(std::string& uploadId, const ReadOnlyF
   reportPhase(context_.progress.get(), "task");
   auto request = documentStorePost(taskurl, taskBody(targetname, projectid, file.size()));
   if (!request) return false;
-  HttpResponse response = context_.loop.perform(*request);
+  HttpResponse response = performDocumentStore(*request);
   if (response.result != CURLE_OK) return false;
 
   rapidjson::Document document;
@@ -144,7 +142,7 @@ bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
   reportPhase(context_.progress.get(), "merge");
   auto request = documentStorePost(mergeurl, mergeBody(uploadId, projectid));
   if (!request) return false;
-  HttpResponse response = context_.loop.perform(*request);
+  HttpResponse response = performDocumentStore(*request);
   if (response.result != CURLE_OK) return false;
   return acceptFileItem("mergeUploadTask", dumpResponse("mergeUploadTask", response));
 }

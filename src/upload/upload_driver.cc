@@ -12,7 +12,9 @@ namespace corvane {
 bool CorvaneMultiUpload::run() {
   Env& env = Env::current();
   accessTokenExpiry = env.nowTicks();
-  int64_t start = env.nowTicks();
+  // Timed on the monotonic clock: setting the system clock during the run
+  // does not change it.
+  int64_t start = env.steadyMilliseconds();
   // Opened once: its size chooses the way, and every step reads this file.
   ReadOnlyFile file(localfile);
   bool succeeded = false;
@@ -33,7 +35,7 @@ bool CorvaneMultiUpload::run() {
     errorMessage = "upload cancelled!";
   }
   if (context_.journal) context_.journal->removeIfEmpty();
-  int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
+  int64_t elapsed = (env.steadyMilliseconds() - start) / 1000;
   UPLOAD_LOG(INFO) << "upload " << escapeControls(localfile) << " spend time: " << elapsed
                    << " seconds.";
   // The log alone tells the story, even when the result file cannot.
