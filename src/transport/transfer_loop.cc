@@ -127,10 +127,12 @@ struct TransferLoop::Job {
   // come from the service behind the gateway, which then has seen the
   // request: that one is not sent again.
   bool isRefusedSignature(const AttemptEnd& end, const ServiceClock& clock) const {
+    if (!request.attemptHeaderLines || !clock.difference() ||
+        !differsByMoreThanAMinute(*clock.difference(), signedCorrection)) {
+      return false;
+    }
     const bool answered = end.result == CURLE_OK || end.result == CURLE_HTTP_RETURNED_ERROR;
-    const bool refused = (end.status >= 400 && end.status < 500) || isErrorForm(body.text);
-    return request.attemptHeaderLines && answered && refused && clock.difference() &&
-           differsByMoreThanAMinute(*clock.difference(), signedCorrection);
+    return answered && ((end.status >= 400 && end.status < 500) || isErrorForm(body.text));
   }
 
   bool isRefusal(const AttemptEnd& end) const {
@@ -278,9 +280,8 @@ void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   }
   job.result = result;
   int64_t pause = job.attempts > 1 ? kRetryPauseMilliseconds : 0;
-  if (int64_t asked = retryAfterMilliseconds(job.headers.text, clock); end.result == CURLE_OK && asked >= 0) {
-    pause = asked;
-  }
+  const int64_t asked = retryAfterMilliseconds(job.headers.text, clock);
+  if (end.result == CURLE_OK && asked >= 0) pause = asked;
   if (job.attempts > 1) {
     UPLOAD_LOG(ERROR) << job.loggedUrl << " connect failed!!! retry " << job.attempts;
   }
