@@ -58,10 +58,16 @@ GatewayVerifier::GatewayVerifier(std::string appkey, std::string appsecret,
       clock_(clock),
       window_millis_(window_seconds * 1000) {}
 
-bool GatewayVerifier::note_nonce(const httplib::Request& req) {
-  if (!req.has_header("x-ca-nonce")) return true;
+bool GatewayVerifier::nonce_seen(const httplib::Request& req) {
+  if (!req.has_header("x-ca-nonce")) return false;
   std::lock_guard lock(nonces_mutex_);
-  return nonces_.insert(req.get_header_value("x-ca-nonce")).second;
+  return nonces_.count(req.get_header_value("x-ca-nonce")) > 0;
+}
+
+void GatewayVerifier::remember_nonce(const httplib::Request& req) {
+  if (!req.has_header("x-ca-nonce")) return;
+  std::lock_guard lock(nonces_mutex_);
+  nonces_.insert(req.get_header_value("x-ca-nonce"));
 }
 
 bool GatewayVerifier::carries_signature(const httplib::Headers& headers) {

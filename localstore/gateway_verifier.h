@@ -29,10 +29,12 @@ class GatewayVerifier {
 
   SignatureCheck verify(const httplib::Request& req) const;
 
+  // Whether the request's gateway nonce was seen before (a replay); a
+  // request without one is none.
+  bool nonce_seen(const httplib::Request& req);
   // Notes the request's gateway nonce as seen, as a gateway does against
-  // replay, whatever then becomes of the request; false when it was seen
-  // before. A request without one is no replay.
-  bool note_nonce(const httplib::Request& req);
+  // replay.
+  void remember_nonce(const httplib::Request& req);
 
   // The exact text that is signed, built from the request as received.
   static std::string string_to_sign(const httplib::Request& req);

@@ -200,8 +200,7 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   Exchange ex{req, res, body};
   RequestRecord record = arrival_record(ctx_.log, route.kind, req);
   PartGauge gauge(ctx_.log, route.kind);
-  // Seen by the gateway even when a fault answers in its place.
-  const bool fresh_nonce = ctx_.verifier.note_nonce(req);
+  const bool fresh_nonce = !ctx_.verifier.nonce_seen(req);
   auto fault = ctx_.faults.next(route.kind);
   // A stall-read leaves the body unread, form and JSON bodies included.
   bool unread = fault && fault->action == FaultAction::kStallRead;
@@ -222,6 +221,10 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   if (text) record.body = body.text();
   record.body_bytes = body.bytes();
   bool dropped = fault && answers_nothing(fault->action);
+  // A request that got an answer, a fault's included (a gateway's page), was
+  // seen by the gateway; one whose connection died unanswered may never have
+  // reached it, and libcurl itself sends it again on a new connection.
+  if (!dropped) ctx_.verifier.remember_nonce(req);
   record.status = dropped ? 0 : res.status;
   record.end_ms = real_now_millis();
   ctx_.log.finish(std::move(record));
