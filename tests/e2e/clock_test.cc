@@ -106,25 +106,29 @@ TEST(ServiceClock, ATenantRunWithALookupSignsWithTheServicesTime) {
 // signed one: refused as stale before any date was known, it is signed anew
 // with the service's time and sent again at once, once.
 TEST(ServiceClock, TheFirstSignedRequestRefusedForItsClockIsSignedAgainOnce) {
-  LocalStore store(tenantStore({"--clock-offset", "1200"}));
-  TempDir dir;
-  const std::string content = patternBytes(3 * kPart / 2, 6);
-  UploadRun upload = uploadContent(dir, store, content, {{"tenantid", "t-1"}, {"orgid", "org-7"}, {"projectid", kLookedUp}});
-  expectArrived(upload, store, content);
-  rapidjson::Document requests = store.requests();
-  ASSERT_THAT(kindsOf(requests),
-              ElementsAreArray({"storage-token", "storage-token", "create-task", "part-url",
-                                "part-put", "part-url", "part-put", "merge"}));
-  EXPECT_EQ(requests[0]["status"].GetInt(), 401);
-  EXPECT_EQ(requests[1]["status"].GetInt(), 200);
-  const int64_t first = std::stoll(headerOf(requests[0], "x-ca-timestamp"));
-  const int64_t second = std::stoll(headerOf(requests[1], "x-ca-timestamp"));
-  EXPECT_NEAR(second - first, 1200 * 1000, 5000);
-  EXPECT_NE(headerOf(requests[0], "x-ca-nonce"), headerOf(requests[1], "x-ca-nonce"));
-  EXPECT_NEAR(correctionSeconds(upload.run), -1200, 1) << upload.run.logs;
-  EXPECT_THAT(logMessagesWith(upload.run.logs, "signing it again with the service's time"),
-              SizeIs(1));
-  expectNoSecrets(upload.run);
+  for (int64_t offset : {int64_t{1200}, int64_t{-3 * 3600}, int64_t{86400}}) {
+    SCOPED_TRACE(offset);
+    LocalStore store(tenantStore({"--clock-offset", std::to_string(offset)}));
+    TempDir dir;
+    const std::string content = patternBytes(3 * kPart / 2, 6);
+    UploadRun upload = uploadContent(dir, store, content,
+                                     {{"tenantid", "t-1"}, {"orgid", "org-7"}, {"projectid", kLookedUp}});
+    expectArrived(upload, store, content);
+    rapidjson::Document requests = store.requests();
+    ASSERT_THAT(kindsOf(requests),
+                ElementsAreArray({"storage-token", "storage-token", "create-task", "part-url",
+                                  "part-put", "part-url", "part-put", "merge"}));
+    EXPECT_EQ(requests[0]["status"].GetInt(), 401);
+    EXPECT_EQ(requests[1]["status"].GetInt(), 200);
+    const int64_t first = std::stoll(headerOf(requests[0], "x-ca-timestamp"));
+    const int64_t second = std::stoll(headerOf(requests[1], "x-ca-timestamp"));
+    EXPECT_NEAR(second - first, offset * 1000, 5000);
+    EXPECT_NE(headerOf(requests[0], "x-ca-nonce"), headerOf(requests[1], "x-ca-nonce"));
+    EXPECT_NEAR(correctionSeconds(upload.run), -offset, 1) << upload.run.logs;
+    EXPECT_THAT(logMessagesWith(upload.run.logs, "signing it again with the service's time"),
+                SizeIs(1));
+    expectNoSecrets(upload.run);
+  }
 }
 
 // A gateway's 503 page answers the lookup and the storage token request once
