@@ -77,10 +77,12 @@ void handle_storage_token(StoreContext& ctx, Exchange& ex) {
   if (!credential || !query_credential_agrees(ex, *credential)) {
     return reply_error(ex.res, 401, "invalid credential");
   }
-  auto issued = ctx.storage_tokens.issue(ctx.options.token_lifetime);
+  const std::int64_t lifetime = ctx.options.token_ttl.value_or(ctx.options.token_lifetime);
+  auto issued = ctx.storage_tokens.issue(lifetime);
   JsonWriter w;
   w.begin_object().key("token").str(issued.token);
-  w.key("expireTime").str(format_local_standard_time(issued.expires_at)).end_object();
+  w.key("expireTime").str(format_expire_time(issued.expires_at, ctx.options.expiry_zone));
+  w.end_object();
   reply_success(ex.res, w.text());
 }
 

@@ -10,7 +10,6 @@
 namespace localstore {
 namespace {
 
-constexpr std::int64_t kMaxSkewMillis = 15LL * 60 * 1000;
 constexpr const char* kSignedHeaderList = "x-ca-key,x-ca-nonce,x-ca-timestamp";
 constexpr const char* kInvalid = "invalid gateway signature";
 constexpr const char* kStale = "stale gateway timestamp";
@@ -53,8 +52,23 @@ SignatureCheck fail(const char* message) { return SignatureCheck{false, message}
 }  // namespace
 
 GatewayVerifier::GatewayVerifier(std::string appkey, std::string appsecret,
-                                 const ServerClock& clock)
-    : appkey_(std::move(appkey)), appsecret_(std::move(appsecret)), clock_(clock) {}
+                                 const ServerClock& clock, std::int64_t window_seconds)
+    : appkey_(std::move(appkey)),
+      appsecret_(std::move(appsecret)),
+      clock_(clock),
+      window_millis_(window_seconds * 1000) {}
+
+bool GatewayVerifier::nonce_seen(const httplib::Request& req) {
+  if (!req.has_header("x-ca-nonce")) return false;
+  std::lock_guard lock(nonces_mutex_);
+  return nonces_.count(req.get_header_value("x-ca-nonce")) > 0;
+}
+
+void GatewayVerifier::remember_nonce(const httplib::Request& req) {
+  if (!req.has_header("x-ca-nonce")) return;
+  std::lock_guard lock(nonces_mutex_);
+  nonces_.insert(req.get_header_value("x-ca-nonce"));
+}
 
 bool GatewayVerifier::carries_signature(const httplib::Headers& headers) {
   return std::any_of(headers.begin(), headers.end(), [](const auto& h) {
@@ -76,7 +90,7 @@ bool GatewayVerifier::timestamp_fresh(const std::string& millis) const {
   auto [end, ec] = std::from_chars(millis.data(), millis.data() + millis.size(), ts);
   if (ec != std::errc() || end != millis.data() + millis.size()) return false;
   std::int64_t skew = clock_.now_millis() - ts;
-  return skew <= kMaxSkewMillis && skew >= -kMaxSkewMillis;
+  return skew <= window_millis_ && skew >= -window_millis_;
 }
 
 SignatureCheck GatewayVerifier::verify(const httplib::Request& req) const {

@@ -73,6 +73,7 @@ int listen_and_serve(StoreServer& server, StoreContext& ctx) {
 int serve(const Options& options) {
   std::filesystem::create_directories(options.data_dir);
   ServerClock clock;
+  clock.set_offset_seconds(options.clock_offset);
   TokenBook gateway_tokens("gw-", clock);
   TokenBook storage_tokens("st-", clock);
   ItemStore items(options.data_dir);
@@ -80,7 +81,7 @@ int serve(const Options& options) {
   PartSigner signer(clock);
   RequestLog log;
   FaultBook faults;
-  GatewayVerifier verifier(options.appkey, options.appsecret, clock);
+  GatewayVerifier verifier(options.appkey, options.appsecret, clock, options.timestamp_window);
   SinkBook sink;
   StoreContext ctx{options, clock, gateway_tokens, storage_tokens, items, tasks, signer,
                    log,     faults, verifier, "", [] { kill(getpid(), SIGTERM); }};

@@ -49,8 +49,31 @@ bool split_inline(std::string_view arg, std::string& name, std::optional<std::st
   return true;
 }
 
+// "+HH:MM" or "-HH:MM" as seconds east of UTC.
+bool parse_zone(std::string_view text, std::int64_t& seconds) {
+  std::int64_t hours = 0;
+  std::int64_t minutes = 0;
+  if (text.size() != 6 || (text[0] != '+' && text[0] != '-') || text[3] != ':') return false;
+  if (!parse_int(text.substr(1, 2), 0, 23, hours) || !parse_int(text.substr(4, 2), 0, 59, minutes)) {
+    return false;
+  }
+  seconds = (text[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+  return true;
+}
+
 bool apply_number(const std::string& name, const std::string& v, Options& o, std::string& error) {
   std::int64_t n = 0;
+  constexpr std::int64_t kCentury = 100LL * 365 * 86400;
+  if (name == "--token-ttl" && parse_int(v, 0, kCentury, n)) { o.token_ttl = n; return true; }
+  if (name == "--clock-offset" && parse_int(v, -kCentury, kCentury, n)) {
+    o.clock_offset = n;
+    return true;
+  }
+  if (name == "--timestamp-window" && parse_int(v, 0, kCentury, n)) {
+    o.timestamp_window = n;
+    return true;
+  }
+  if (name == "--expiry-zone" && parse_zone(v, n)) { o.expiry_zone = n; return true; }
   if (name == "--port" && parse_int(v, 0, 65535, n)) { o.port = static_cast<int>(n); return true; }
   if (name == "--token-lifetime" && parse_int(v, 0, 100LL * 365 * 86400, n)) {
     o.token_lifetime = n;
@@ -70,7 +93,8 @@ bool apply_value(const std::string& name, const std::string& v, Options& o, std:
   if (name == "--org-id") { o.org_id = v; return true; }
   if (name == "--public-url") { o.public_url = v; return true; }
   if (name == "--port" || name == "--token-lifetime" || name == "--project-id" ||
-      name == "--threads") {
+      name == "--threads" || name == "--token-ttl" || name == "--clock-offset" ||
+      name == "--timestamp-window" || name == "--expiry-zone") {
     return apply_number(name, v, o, error);
   }
   error = "unknown option " + name;
@@ -118,7 +142,9 @@ std::string usage_text() {
   return "usage: corvane-localstore --data DIR --appkey KEY --appsecret SECRET\n"
          "         [--port N] [--host 127.0.0.1] [--token-lifetime SECONDS]\n"
          "         [--org-id ORG] [--project-id PID] [--require-signature] [--threads N]\n"
-         "         [--sink] [--public-url http[s]://127.0.0.1:PORT]\n";
+         "         [--sink] [--public-url http[s]://127.0.0.1:PORT]\n"
+         "         [--token-ttl SECONDS] [--clock-offset SECONDS]\n"
+         "         [--timestamp-window SECONDS] [--expiry-zone +HH:MM]\n";
 }
 
 }  // namespace localstore

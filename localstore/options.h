@@ -15,6 +15,15 @@ struct Options {
   std::string host = "127.0.0.1";
   int port = 0;                         // 0 = let the kernel pick a free port
   std::int64_t token_lifetime = 3600;   // seconds, for gateway and storage tokens
+  std::optional<std::int64_t> token_ttl;  // seconds, for storage tokens alone
+  // How far this server's clock (its Date, its signature window, its token
+  // expiry) runs from the machine's, in seconds.
+  std::int64_t clock_offset = 0;
+  // How far a gateway timestamp may stray from this server's clock, seconds.
+  std::int64_t timestamp_window = 900;
+  // The zone "expireTime" is written in, seconds east of UTC; none: the
+  // machine's local standard time.
+  std::optional<std::int64_t> expiry_zone;
   std::optional<std::string> org_id;    // when set, other orgs get 404
   std::int64_t project_id = 4242;
   bool require_signature = false;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 namespace localstore {
@@ -28,5 +29,12 @@ std::int64_t real_now_millis();
 // that reading the text back with mktime and tm_isdst 0 (as the uploader
 // does) gives the same instant in every season.
 std::string format_local_standard_time(std::int64_t unix_seconds);
+
+// The same written in the zone `east_seconds` east of UTC when one is given.
+std::string format_expire_time(std::int64_t unix_seconds,
+                               const std::optional<std::int64_t>& east_seconds);
+
+// A unix time as an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT").
+std::string format_http_date(std::int64_t unix_seconds);
 
 }  // namespace localstore

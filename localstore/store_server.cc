@@ -200,6 +200,7 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   Exchange ex{req, res, body};
   RequestRecord record = arrival_record(ctx_.log, route.kind, req);
   PartGauge gauge(ctx_.log, route.kind);
+  const bool fresh_nonce = !ctx_.verifier.nonce_seen(req);
   auto fault = ctx_.faults.next(route.kind);
   // A stall-read leaves the body unread, form and JSON bodies included.
   bool unread = fault && fault->action == FaultAction::kStallRead;
@@ -211,20 +212,30 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   if (fault && fault->action != FaultAction::kPass) {
     apply_fault(*fault, ex, record);
   } else {
-    if (admitted(route, ex)) run_handler(route, ex);
+    if (admitted(route, ex, fresh_nonce)) run_handler(route, ex);
     if (fault) reshape_answer(*fault, ex, record);
   }
   body.drain();
+  // Every answer tells this server's time, as real services' answers do.
+  res.set_header("Date", format_http_date(ctx_.clock.now_seconds()));
   if (text) record.body = body.text();
   record.body_bytes = body.bytes();
   bool dropped = fault && answers_nothing(fault->action);
+  // A request that got an answer, a fault's included (a gateway's page), was
+  // seen by the gateway; one whose connection died unanswered may never have
+  // reached it, and libcurl itself sends it again on a new connection.
+  if (!dropped) ctx_.verifier.remember_nonce(req);
   record.status = dropped ? 0 : res.status;
   record.end_ms = real_now_millis();
   ctx_.log.finish(std::move(record));
   if (!dropped) log_line(req, res.status);
 }
 
-bool StoreServer::admitted(const Route& route, Exchange& ex) {
+bool StoreServer::admitted(const Route& route, Exchange& ex, bool fresh_nonce) {
+  if (!fresh_nonce) {
+    reply_error(ex.res, 401, "gateway nonce used before");
+    return false;
+  }
   if (GatewayVerifier::carries_signature(ex.req.headers)) {
     SignatureCheck check = ctx_.verifier.verify(ex.req);
     if (!check.ok) reply_error(ex.res, 401, check.message);

@@ -42,7 +42,7 @@ class StoreServer {
              const httplib::ContentReader* reader);
   void serve_control(EndpointHandler handler, const httplib::Request& req,
                      httplib::Response& res, const httplib::ContentReader* reader);
-  bool admitted(const Route& route, Exchange& ex);
+  bool admitted(const Route& route, Exchange& ex, bool fresh_nonce);
   void run_handler(const Route& route, Exchange& ex);
   void apply_fault(const FaultRule& rule, Exchange& ex, RequestRecord& record);
   void stall(const FaultRule& rule, Exchange& ex, RequestRecord& record);

@@ -19,7 +19,9 @@ std::string lowerAscii(std::string text) {
 
 }  // namespace
 
-std::string gatewayTimestamp() { return std::to_string(Env::current().nowTicks() / 10000); }
+std::string gatewayTimestamp(int64_t correctionMilliseconds) {
+  return std::to_string(Env::current().nowTicks() / 10000 + correctionMilliseconds);
+}
 
 std::string makeGatewayNonce() { return Env::current().newUuid(); }
 
@@ -78,10 +80,11 @@ std::string base64Encode(const std::string& bytes) {
 
 std::vector<std::string> signedGatewayHeaderLines(const GatewayCredentials& credentials,
                                                   const std::string& url, const std::string& method,
-                                                  const QueryParameters& parameters) {
+                                                  const QueryParameters& parameters,
+                                                  int64_t correctionMilliseconds) {
   GatewayHeaderMap headers;
   headers["x-ca-key"] = credentials.appkey;
-  headers["x-ca-timestamp"] = gatewayTimestamp();
+  headers["x-ca-timestamp"] = gatewayTimestamp(correctionMilliseconds);
   headers["x-ca-nonce"] = makeGatewayNonce();
   std::string headerBlock = buildSignedHeaderBlock(headers);
   std::string pathLine = buildSignedPath(extractUrlPath(url), parameters);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,13 +20,16 @@ struct GatewayCredentials {
 };
 
 // The seven signed header lines ("name:value", ordered by name) for a request
-// with `method` to `url` carrying `parameters` in its query.
+// with `method` to `url` carrying `parameters` in its query, timestamped with
+// the system clock moved by `correctionMilliseconds` (the service's time).
 std::vector<std::string> signedGatewayHeaderLines(const GatewayCredentials& credentials,
                                                   const std::string& url, const std::string& method,
-                                                  const QueryParameters& parameters);
+                                                  const QueryParameters& parameters,
+                                                  int64_t correctionMilliseconds = 0);
 
-// The system clock in whole milliseconds since 1970, in decimal.
-std::string gatewayTimestamp();
+// The system clock, moved by `correctionMilliseconds`, in whole milliseconds
+// since 1970, in decimal.
+std::string gatewayTimestamp(int64_t correctionMilliseconds = 0);
 // A fresh UUID as 36 characters.
 std::string makeGatewayNonce();
 // The "x-ca-" lines of the string-to-sign; records their names in the map's

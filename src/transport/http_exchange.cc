@@ -1,5 +1,6 @@
 #include "transport/http_exchange.h"
 
+#include <cctype>
 #include <cstring>
 #include <iostream>
 
@@ -19,6 +20,11 @@ size_t capture(const char* data, size_t kept, size_t total, CaptureBuffer& buffe
   }
   buffer.text.append(data, kept);
   return total;
+}
+
+std::string lowered(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 }  // namespace
@@ -60,6 +66,23 @@ void dumpResponse(const std::string& operation, const std::string& body,
 std::string dumpResponse(const std::string& operation, const HttpResponse& response) {
   dumpResponse(operation, response.body, response.headers);
   return response.body;
+}
+
+std::string lastHeaderValue(const std::string& headers, const std::string& name) {
+  std::string value;
+  size_t at = 0;
+  while (at < headers.size()) {
+    size_t end = headers.find('\n', at);
+    std::string line = headers.substr(at, end == std::string::npos ? end : end - at);
+    at = end == std::string::npos ? headers.size() : end + 1;
+    if (line.rfind("HTTP/", 0) == 0) value.clear();  // a new block begins
+    size_t colon = line.find(':');
+    if (colon == std::string::npos || lowered(line.substr(0, colon)) != name) continue;
+    size_t first = line.find_first_not_of(" \t", colon + 1);
+    size_t last = line.find_last_not_of(" \t\r");
+    value = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+  }
+  return value;
 }
 
 }  // namespace corvane

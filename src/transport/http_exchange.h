@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ struct HttpRequest {
   std::string url;
   // Complete header lines, in order; no header list at all when absent.
   std::optional<std::vector<std::string>> headerLines;
+  // Header lines made afresh as each attempt starts and sent after
+  // headerLines: a gateway signature, whose nonce and timestamp no two
+  // attempts may share. Requests carrying them are the signed ones.
+  std::function<std::vector<std::string>()> attemptHeaderLines;
   // A NUL-terminated form or JSON body (CURLOPT_POSTFIELDS).
   std::optional<std::string> postFields;
   // A body streamed from a file window (CURLOPT_UPLOAD); not owned, and kept
@@ -120,6 +125,10 @@ size_t readRequestBody(char* destination, size_t size, size_t count, void* sourc
 // closed (a caller that stopped reading), one WARNING, and the text is
 // dropped.
 void writeStandardOutput(const std::string& text);
+
+// The value of `name` (lower case) in the last header block of `headers`;
+// empty when that block has no such line.
+std::string lastHeaderValue(const std::string& headers, const std::string& name);
 
 // Prints "<operation> CURLOPT_WRITEFUNCTION out:", `body` converted to the
 // local code page, then the same for the header text, to standard output.

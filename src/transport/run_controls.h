@@ -5,6 +5,7 @@
 
 #include "platform/env.h"
 #include "platform/stop_flag.h"
+#include "transport/service_clock.h"
 
 namespace corvane {
 
@@ -19,8 +20,8 @@ class TransferObserver {
 };
 
 // What every transfer of a run is held to, read by the transfer loop at each
-// turn: a stop, a cap on the rate of the bodies sent, and who hears of the
-// transfers.
+// turn: a stop, a cap on the rate of the bodies sent, who hears of the
+// transfers, and the service's clock that every answer's date sets.
 struct RunControls {
   StopFlag stop;
   // A path (local code page) where a file appearing stops the run as a
@@ -42,6 +43,9 @@ struct RunControls {
     }
     return stop.raised();
   }
+  // How far this machine's clock is from the service's, as the answers' dates
+  // tell it.
+  ServiceClock clock;
 };
 
 }  // namespace corvane

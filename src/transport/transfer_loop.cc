@@ -3,7 +3,6 @@
 #include <rapidjson/document.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "platform/env.h"
@@ -32,40 +31,29 @@ bool isJsonObject(const std::string& text) {
   return !document.HasParseError() && document.IsObject();
 }
 
-std::string lowered(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// The value of `name` (lower case) in the last header block of `headers`;
-// empty when that block has no such line.
-std::string lastHeaderValue(const std::string& headers, const std::string& name) {
-  std::string value;
-  size_t at = 0;
-  while (at < headers.size()) {
-    size_t end = headers.find('\n', at);
-    std::string line = headers.substr(at, end == std::string::npos ? end : end - at);
-    at = end == std::string::npos ? headers.size() : end + 1;
-    if (line.rfind("HTTP/", 0) == 0) value.clear();  // a new block begins
-    size_t colon = line.find(':');
-    if (colon == std::string::npos || lowered(line.substr(0, colon)) != name) continue;
-    size_t first = line.find_first_not_of(" \t", colon + 1);
-    size_t last = line.find_last_not_of(" \t\r");
-    value = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
-  }
-  return value;
+// The service's error form: a JSON object whose "code" is an integer.
+bool isErrorForm(const std::string& text) {
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseIterativeFlag>(text.c_str());
+  if (document.HasParseError() || !document.IsObject()) return false;
+  auto code = document.FindMember("code");
+  return code != document.MemberEnd() && code->value.IsInt();
 }
 
 // The pause a Retry-After header asks for (seconds, or an HTTP date), when
-// it asks for one of at most 60 seconds; -1 otherwise.
-int64_t retryAfterMilliseconds(const std::string& headers) {
+// it asks for one of at most 60 seconds; -1 otherwise. A date is counted
+// from the answer's own date where it has one, so this machine's clock
+// does not enter it.
+int64_t retryAfterMilliseconds(const std::string& headers, const ServiceClock& clock) {
   const std::string value = lastHeaderValue(headers, "retry-after");
   if (value.empty()) return -1;
   int64_t seconds = -1;
   if (std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     seconds = value.size() <= 3 ? std::stoll(value) : kLongestRetryAfterSeconds + 1;
   } else if (time_t when = curl_getdate(value.c_str(), nullptr); when != -1) {
-    seconds = std::max<int64_t>(0, when - Env::current().nowTicks() / kTicksPerSecond);
+    time_t sent = curl_getdate(lastHeaderValue(headers, "date").c_str(), nullptr);
+    int64_t now = sent != -1 ? sent : clock.correctedNowTicks() / kTicksPerSecond;
+    seconds = std::max<int64_t>(0, when - now);
   }
   return seconds >= 0 && seconds <= kLongestRetryAfterSeconds ? seconds * 1000 : -1;
 }
@@ -78,12 +66,15 @@ struct TransferLoop::Job {
 
   Job(const HttpRequest& copied, Done callback)
       : request(copied),
+        baseHeaders(copied.headerLines),
         done(std::move(callback)),
         loggedUrl(redactUrl(copied.url)),
         transfer{request, request.captureBody ? &body : nullptr,
                  request.captureHeaders ? &headers : nullptr, request.upload} {}
 
   HttpRequest request;  // the transfer refers to it
+  // The header lines every attempt starts from, before its own are added.
+  std::optional<std::vector<std::string>> baseHeaders;
   Done done;
   std::string loggedUrl;
   CaptureBuffer body;
@@ -98,14 +89,20 @@ struct TransferLoop::Job {
   int64_t pausedMilliseconds = 0;
   int unansweredAttempts = 0;
   State state = State::kDue;
+  // What the clock of the current attempt's signature was corrected by.
+  int64_t signedCorrection = 0;
   CURLcode result = CURLE_FAILED_INIT;
   RequestOutcome outcome = RequestOutcome::kNoHandle;
   long status = 0;
   std::string cause;
 
   // Why the attempt that ended with `end` failed, in libcurl's words where
-  // it has them.
-  std::string causeOf(const AttemptEnd& end) const {
+  // it has them; for a signed request, with how far the clocks differ when
+  // that is more than a minute.
+  std::string causeOf(const AttemptEnd& end, const ServiceClock& clock) const {
+    return plainCauseOf(end) + (request.attemptHeaderLines ? clock.differenceNote() : "");
+  }
+  std::string plainCauseOf(const AttemptEnd& end) const {
     if (body.overflowed || headers.overflowed) {
       return "the answer is larger than " + std::to_string(kMaxCapturedBytes) + " bytes";
     }
@@ -167,6 +164,20 @@ struct TransferLoop::Job {
   bool isGatewayPage(const AttemptEnd& end) const {
     return end.result == CURLE_OK && request.gatewayPagesAreFailures &&
            isGatewayStatus(end.status) && !isJsonObject(body.text);
+  }
+
+  // A signed request refused (HTTP 4xx, or the service's error form) by a
+  // service whose clock, as its answer tells, differs by more than a minute
+  // from the time the signature was made with. A status of 500 or more may
+  // come from the service behind the gateway, which then has seen the
+  // request: that one is not sent again.
+  bool isRefusedSignature(const AttemptEnd& end, const ServiceClock& clock) const {
+    if (!request.attemptHeaderLines || !clock.difference() ||
+        !differsByMoreThanAMinute(*clock.difference(), signedCorrection)) {
+      return false;
+    }
+    const bool answered = end.result == CURLE_OK || end.result == CURLE_HTTP_RETURNED_ERROR;
+    return answered && ((end.status >= 400 && end.status < 500) || isErrorForm(body.text));
   }
 
   bool isRefusal(const AttemptEnd& end) const {
@@ -280,21 +291,40 @@ void TransferLoop::beginAttempt(Job& job) {
   job.transfer.sendLimit = 0;  // the cap's share follows at once
   job.bodySentAt = -1;
   if (job.request.upload) job.request.upload->rewind();
+  if (job.request.attemptHeaderLines) {
+    job.signedCorrection = controls_.clock.correctionMilliseconds();
+    std::vector<std::string> lines = job.baseHeaders.value_or(std::vector<std::string>{});
+    for (std::string& line : job.request.attemptHeaderLines()) lines.push_back(std::move(line));
+    job.request.headerLines = std::move(lines);
+  }
   job.state = Job::State::kRunning;
   if (!driver_.begin(job.transfer)) finish(job, CURLE_FAILED_INIT, RequestOutcome::kNoHandle);
 }
 
 void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   job.status = end.status;
+  ServiceClock& clock = controls_.clock;
+  clock.observe(job.headers.text);
+  if (job.isRefusedSignature(end, clock) && clock.takeResigning()) {
+    UPLOAD_LOG(INFO) << job.loggedUrl << " was refused (HTTP " << end.status
+                     << ") and signed with a clock that differs from the service's; "
+                        "signing it again with the service's time";
+    --job.attempts;  // the same attempt, signed anew
+    return retryLater(job, 0);
+  }
   if (end.result == CURLE_OK && !job.isGatewayPage(end)) {
     if (std::string unreadable = job.unreadableAnswer(end); !unreadable.empty()) {
       job.cause = std::move(unreadable);
+    } else if (job.request.attemptHeaderLines && end.status >= 400 &&
+               !clock.differenceNote().empty()) {
+      job.cause = job.causeOf(end, clock);
+      UPLOAD_LOG(ERROR) << job.loggedUrl << " refused: " << job.cause;
     }
     return finish(job, CURLE_OK, RequestOutcome::kCompleted);
   }
   const CURLcode result = end.result == CURLE_OK ? CURLE_HTTP_RETURNED_ERROR : end.result;
   if (job.wentUnanswered(end)) ++job.unansweredAttempts;
-  job.cause = job.causeOf(end);
+  job.cause = job.causeOf(end, clock);
   UPLOAD_LOG(ERROR) << job.loggedUrl << " attempt " << job.attempts << " failed: " << job.cause;
   if (controls_.observer) controls_.observer->attemptFailed(job.cause);
   if (job.cannotRecover(end)) return finish(job, result, RequestOutcome::kHopeless);
@@ -305,9 +335,8 @@ void TransferLoop::endAttempt(Job& job, const AttemptEnd& end) {
   }
   job.result = result;
   int64_t pause = job.attempts > 1 ? kRetryPauseMilliseconds : 0;
-  if (int64_t asked = retryAfterMilliseconds(job.headers.text); end.result == CURLE_OK && asked >= 0) {
-    pause = asked;
-  }
+  const int64_t asked = retryAfterMilliseconds(job.headers.text, clock);
+  if (end.result == CURLE_OK && asked >= 0) pause = asked;
   // However the service answers, the pauses of one request stay within
   // their budget: once it is spent, a pause still asked for ends the
   // request.

@@ -19,7 +19,10 @@ namespace corvane {
 // At every turn it reads its run's controls: a stop abandons every transfer
 // (but lets a request that creates something finish once its body went out
 // in full), and a cap on the send rate is shared out among the streamed
-// bodies in flight.
+// bodies in flight. Every answer's date goes to the run's service clock; a
+// signed request's attempts are each signed as they start, and one refused
+// for a clock the service's date shows wrong goes again at once, once per
+// run.
 class TransferLoop {
  public:
   TransferLoop(TransferDriver& driver, RunControls& controls);

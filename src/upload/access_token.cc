@@ -1,9 +1,12 @@
+#include <algorithm>
 #include <ctime>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 
 #include "platform/env.h"
 #include "text/log_text.h"
+#include "transport/log_source.h"
 #include "transport/url_text.h"
 #include "upload/corvane_multi_upload.h"
 #include "upload/response_judging.h"
@@ -48,6 +51,13 @@ class TokenMirror {
   int64_t& expiry_;
 };
 
+// The expiry of a token that looked expired on arrival: by this machine's
+// clock and zone its expiry says nothing, so it is used until the service
+// refuses it.
+constexpr int64_t kUntilRefused = std::numeric_limits<int64_t>::max();
+
+constexpr char kBearer[] = "Authorization:Bearer ";
+
 }  // namespace
 
 std::string CorvaneMultiUpload::getCorvaneAccessToken() {
@@ -57,7 +67,11 @@ std::string CorvaneMultiUpload::getCorvaneAccessToken() {
 
 std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
   TokenMirror mirror(context_.sharedToken, accessToken, accessTokenExpiry);
-  int64_t remainingSeconds = (accessTokenExpiry - Env::current().nowTicks()) / kTicksPerSecond;
+  // The expiry is the service's time: so is the clock it is read against.
+  const ServiceClock& clock = context_.loop.controls().clock;
+  const int64_t now = clock.correctedNowTicks();
+  int64_t remainingSeconds =
+      accessTokenExpiry == kUntilRefused ? 1 : (accessTokenExpiry - now) / kTicksPerSecond;
   if (remainingSeconds >= 1 && !accessToken.empty()) return accessToken;
 
   std::string credential = base64Encode(appkey + ":" + appsecret);
@@ -71,8 +85,8 @@ std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
   request.defaultHttps = true;
   std::vector<std::string> headers = {"Authorization: Basic " + credential,
                                       "Content-Type: application/json"};
-  if (!tenantid.empty()) buildGatewayHeaders(request.url, request.method, parameters, headers);
   request.headerLines = std::move(headers);
+  if (!tenantid.empty()) signEachAttempt(request, parameters);
   HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) {
     why = response.cause.empty() ? "the token request failed" : response.cause;
@@ -103,9 +117,41 @@ std::string CorvaneMultiUpload::fetchAccessToken(std::string& why) {
   auto token = stringMember(*data, "token");
   if (token && !hasControlCharacter(*token)) accessToken = *token;
   if (auto expireTime = stringMember(*data, "expireTime")) {
-    if (auto expiry = readExpireTime(*expireTime)) accessTokenExpiry = *expiry;
+    auto expiry = readExpireTime(*expireTime);
+    if (expiry) accessTokenExpiry = *expiry;
+    if (expiry && token && (*expiry - clock.correctedNowTicks()) / kTicksPerSecond < 1) {
+      // A token just made cannot have expired: the zone or the clock of
+      // this machine is not the service's.
+      UPLOAD_LOG(INFO) << "clock: the storage token's expiry " << escapeControls(*expireTime)
+                       << " lies in the past by this machine's clock; using it until the "
+                          "service refuses it";
+      accessTokenExpiry = kUntilRefused;
+    }
   }
   return accessToken;
+}
+
+bool CorvaneMultiUpload::renewRefusedToken(HttpRequest& request) {
+  if (!request.headerLines) return false;
+  auto line = std::find_if(request.headerLines->begin(), request.headerLines->end(),
+                           [](const std::string& text) { return text.rfind(kBearer, 0) == 0; });
+  if (line == request.headerLines->end()) return false;
+  const std::string refused = line->substr(sizeof kBearer - 1);
+  // Within a list the token is the one all files share.
+  std::string& current = context_.sharedToken ? context_.sharedToken->token : accessToken;
+  if (refused == current) {
+    UPLOAD_LOG(INFO) << "storage token refused (HTTP 401); asking for a new one";
+    current.clear();
+    accessToken.clear();
+  }
+  std::string why;
+  std::string token = fetchAccessToken(why);
+  if (token.empty()) {
+    UPLOAD_LOG(ERROR) << "no storage token: " << escapeControls(why);
+    return false;
+  }
+  *line = kBearer + token;
+  return true;
 }
 
 }  // namespace corvane

@@ -57,6 +57,12 @@ class CorvaneMultiUpload {
   std::optional<HttpRequest> partUrlRequest(const std::string& uploadId, int32_t partNum);
   bool judgePartUrl(const HttpResponse& response, std::string& url);
   HttpRequest partPutRequest(const std::string& url, BodySource& part) const;
+  // After a document-store request was answered with HTTP 401: drops the
+  // storage token it carried and asks for a new one, unless a token came
+  // since (one renewal serves every request refused with the same token),
+  // and puts the token now held into its authorization line. False when no
+  // token could be had.
+  bool renewRefusedToken(HttpRequest& request);
 
   // The halves of the single-request steps, for a driver that runs the
   // steps of many files side by side in the transfer loop: the request
@@ -87,7 +93,8 @@ class CorvaneMultiUpload {
   std::optional<Continuation> continueFromJournal(const ReadOnlyFile& file);
   void startJournal(const ReadOnlyFile& file, const std::string& task);
 
-  // Appends the signed gateway header lines for a request to `headerLines`.
+  // Appends the signed gateway header lines for a request to `headerLines`,
+  // timestamped with the service's time.
   bool buildGatewayHeaders(const std::string& url, const std::string& method,
                            const QueryParameters& parameters, std::vector<std::string>& headerLines);
 
@@ -121,13 +128,16 @@ class CorvaneMultiUpload {
   int stallseconds = 60;
 
  private:
-  // The header lines of a document-store request: the bearer authorization,
-  // the content type and, for a tenant, the signed gateway headers. Nothing,
-  // with the reason logged, when no storage token could be had: no request
-  // goes out without one.
-  std::optional<std::vector<std::string>> documentStoreHeaders(const std::string& url,
-                                                               const std::string& method,
-                                                               const QueryParameters& parameters);
+  // Gives a document-store request its header lines: the bearer
+  // authorization, the content type and, for a tenant, the signed gateway
+  // headers. False, with the reason logged, when no storage token could be
+  // had: no request goes out without one.
+  bool addDocumentStoreHeaders(HttpRequest& request, const QueryParameters& parameters);
+  // Has every attempt of `request` signed afresh for the gateway.
+  void signEachAttempt(HttpRequest& request, const QueryParameters& parameters);
+  // Runs a document-store request; one answered with HTTP 401 goes again
+  // once, with a renewed storage token.
+  HttpResponse performDocumentStore(HttpRequest& request);
   // The storage token, or the empty text with the reason in `why`.
   std::string fetchAccessToken(std::string& why);
   // Judges a response naming a new file item (direct upload and merge) and

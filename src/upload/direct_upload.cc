@@ -30,7 +30,7 @@ bool CorvaneMultiUpload::uploadEntireData(const ReadOnlyFile& file) {
   BodySource body(file, 0, file.size());
   auto request = directUploadRequest(file, body);
   if (!request) return false;
-  return judgeDirectUpload(context_.loop.perform(*request), file);
+  return judgeDirectUpload(performDocumentStore(*request), file);
 }
 
 std::optional<HttpRequest> CorvaneMultiUpload::directUploadRequest(const ReadOnlyFile& file,
@@ -45,11 +45,10 @@ std::optional<HttpRequest> CorvaneMultiUpload::directUploadRequest(const ReadOnl
   HttpRequest request =
       newRequest("POST", directurl + "?name=" + percentEncode(targetname) +
                              "&parentId=" + percentEncode(projectid) + "&length=" + length);
-  auto headers = documentStoreHeaders(
-      request.url, request.method,
-      {{"name", targetname}, {"parentId", projectid}, {"length", length}});
-  if (!headers) return std::nullopt;
-  request.headerLines = std::move(*headers);
+  if (!addDocumentStoreHeaders(
+          request, {{"name", targetname}, {"parentId", projectid}, {"length", length}})) {
+    return std::nullopt;
+  }
   request.followLocation = true;
   request.defaultHttps = true;
   request.upload = &body;

@@ -64,9 +64,7 @@ std::string mergeBody(const std::string& uploadId, const std::string& parentId) 
 std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::string& url,
                                                                  std::string body) {
   HttpRequest request = newRequest("POST", url);
-  auto headers = documentStoreHeaders(url, request.method, {});
-  if (!headers) return std::nullopt;
-  request.headerLines = std::move(*headers);
+  if (!addDocumentStoreHeaders(request, {})) return std::nullopt;
   request.followLocation = true;
   request.defaultHttps = true;
   request.postFields = std::move(body);
@@ -76,7 +74,7 @@ std::optional<HttpRequest> CorvaneMultiUpload::documentStorePost(const std::stri
 bool CorvaneMultiUpload::createUploadTask(std::string& uploadId, const ReadOnlyFile& file) {
   auto request = taskRequest(file);
   if (!request) return false;
-  return judgeTask(context_.loop.perform(*request), uploadId);
+  return judgeTask(performDocumentStore(*request), uploadId);
 }
 
 std::optional<HttpRequest> CorvaneMultiUpload::taskRequest(const ReadOnlyFile& file) {
@@ -156,7 +154,7 @@ bool CorvaneMultiUpload::mergeUploadTask(const std::string& uploadId) {
 bool CorvaneMultiUpload::mergeTask(const std::string& uploadId, bool& unsure) {
   auto request = mergeRequest(uploadId);
   if (!request) return false;
-  return judgeMerge(context_.loop.perform(*request), unsure);
+  return judgeMerge(performDocumentStore(*request), unsure);
 }
 
 std::optional<HttpRequest> CorvaneMultiUpload::mergeRequest(const std::string& uploadId) {

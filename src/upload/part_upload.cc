@@ -21,8 +21,8 @@ constexpr int kMaxFreshUrls = 3;
 
 // One line per part, so a long upload can be followed in the log.
 void logPartProgress(const std::string& label, uint64_t number, uint64_t count, uint64_t bytes,
-                     uint64_t bytesArrived, int64_t elapsedTicks, bool sent) {
-  double seconds = static_cast<double>(elapsedTicks) / kTicksPerSecond;
+                     uint64_t bytesArrived, int64_t elapsedMilliseconds, bool sent) {
+  double seconds = static_cast<double>(elapsedMilliseconds) / 1000;
   double rate = seconds > 0 ? static_cast<double>(bytesArrived) / 1048576.0 / seconds : 0.0;
   char text[64];
   std::snprintf(text, sizeof text, "%.1f", rate);
@@ -63,7 +63,7 @@ class PartSender final : public PartsInFlight {
         journal_(uploader.context().journal.get()),
         progress_(uploader.context().progress.get()),
         watchForUnknownTask_(continuedTask),
-        start_(Env::current().nowTicks()) {
+        start_(Env::current().steadyMilliseconds()) {
     for (uint64_t index : indices_) due_ += plan_.size(index);
   }
 
@@ -86,6 +86,10 @@ class PartSender final : public PartsInFlight {
     BodySource body;
     bool gotUrl = false;
     int freshUrls = 0;
+    // The request for its signed URL now on its way, and whether it went
+    // again with a renewed storage token already.
+    HttpRequest urlRequest;
+    bool tokenRenewed = false;
   };
 
   PartsOutcome outcome() const {
@@ -112,7 +116,8 @@ class PartSender final : public PartsInFlight {
     // Hashed as it is read only when a journal will record it.
     const bool hashed = journal_ != nullptr;
     Part& part = inFlight_.emplace_back(
-        Part{index, BodySource(file_, plan_.offset(index), plan_.size(index), hashed)});
+        Part{index, BodySource(file_, plan_.offset(index), plan_.size(index), hashed), false, 0,
+             HttpRequest{}, false});
     askForUrl(part);
   }
 
@@ -127,10 +132,23 @@ class PartSender final : public PartsInFlight {
       spent_ = true;
       return finishPart(part, false);
     }
-    loop_.start(*request, [this, &part](HttpResponse response) { onPartUrl(part, response); });
+    part.urlRequest = std::move(*request);
+    part.tokenRenewed = false;
+    sendUrlRequest(part);
+  }
+
+  void sendUrlRequest(Part& part) {
+    loop_.start(part.urlRequest,
+                [this, &part](HttpResponse response) { onPartUrl(part, response); });
   }
 
   void onPartUrl(Part& part, const HttpResponse& response) {
+    // The storage token was refused: once renewed (by this part or by
+    // another refused with the same token), the request goes again.
+    if (response.result == CURLE_OK && response.status == 401 && !part.tokenRenewed) {
+      part.tokenRenewed = true;
+      if (uploader_.renewRefusedToken(part.urlRequest)) return sendUrlRequest(part);
+    }
     std::string url;
     const bool judged = uploader_.judgePartUrl(response, url);
     if (watchForUnknownTask_ && response.result == CURLE_OK) {
@@ -170,7 +188,8 @@ class PartSender final : public PartsInFlight {
     failed_ = failed_ || !sent;
     if (sent) arrived(part);
     logPartProgress(uploader_.context().logLabel, part.index + 1, plan_.count(),
-                    part.body.length(), bytesArrived_, Env::current().nowTicks() - start_, sent);
+                    part.body.length(), bytesArrived_,
+                    Env::current().steadyMilliseconds() - start_, sent);
     inFlight_.remove_if([&part](const Part& entry) { return &entry == &part; });
     fill();
     reportIfDone();

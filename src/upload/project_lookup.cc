@@ -15,10 +15,8 @@ std::string CorvaneMultiUpload::getProjectId() {
   request.defaultHttps = true;
   std::vector<std::string> headers = {"Authorization:bearer " + getGatewayToken(),
                                       "Content-Type: application/json"};
-  if (!tenantid.empty()) {
-    buildGatewayHeaders(request.url, request.method, {{"includeExtendData", "false"}}, headers);
-  }
   request.headerLines = std::move(headers);
+  if (!tenantid.empty()) signEachAttempt(request, {{"includeExtendData", "false"}});
   HttpResponse response = context_.loop.perform(request);
   if (response.result != CURLE_OK) return {};
 

@@ -8,7 +8,9 @@ bool CorvaneMultiUpload::buildGatewayHeaders(const std::string& url, const std::
                                              const QueryParameters& parameters,
                                              std::vector<std::string>& headerLines) {
   GatewayCredentials credentials{appkey, appsecret, projectid, tenantid};
-  for (std::string& line : signedGatewayHeaderLines(credentials, url, method, parameters)) {
+  const int64_t correction = context_.loop.controls().clock.correctionMilliseconds();
+  for (std::string& line :
+       signedGatewayHeaderLines(credentials, url, method, parameters, correction)) {
     headerLines.push_back(std::move(line));
   }
   return true;
@@ -26,18 +28,34 @@ HttpRequest CorvaneMultiUpload::newRequest(const std::string& method,
   return request;
 }
 
-std::optional<std::vector<std::string>> CorvaneMultiUpload::documentStoreHeaders(
-    const std::string& url, const std::string& method, const QueryParameters& parameters) {
+void CorvaneMultiUpload::signEachAttempt(HttpRequest& request,
+                                         const QueryParameters& parameters) {
+  request.attemptHeaderLines = [this, url = request.url, method = request.method, parameters] {
+    std::vector<std::string> lines;
+    buildGatewayHeaders(url, method, parameters, lines);
+    return lines;
+  };
+}
+
+bool CorvaneMultiUpload::addDocumentStoreHeaders(HttpRequest& request,
+                                                 const QueryParameters& parameters) {
   std::string why;
   std::string token = fetchAccessToken(why);
   if (token.empty()) {
     UPLOAD_LOG(ERROR) << "no storage token: " << escapeControls(why);
-    return std::nullopt;
+    return false;
   }
-  std::vector<std::string> headers = {"Authorization:Bearer " + token,
-                                      "Content-Type: application/json"};
-  if (!tenantid.empty()) buildGatewayHeaders(url, method, parameters, headers);
-  return headers;
+  request.headerLines = {"Authorization:Bearer " + token, "Content-Type: application/json"};
+  if (!tenantid.empty()) signEachAttempt(request, parameters);
+  return true;
+}
+
+HttpResponse CorvaneMultiUpload::performDocumentStore(HttpRequest& request) {
+  HttpResponse response = context_.loop.perform(request);
+  if (response.result != CURLE_OK || response.status != 401) return response;
+  // The refusal stands when no token can be had.
+  if (!renewRefusedToken(request)) return response;
+  return context_.loop.perform(request);
 }
 
 bool CorvaneMultiUpload::fileChanged(const ReadOnlyFile& file) const {

@@ -15,7 +15,9 @@ bool CorvaneMultiUpload::run() {
   if (!context_.settings.files.empty()) return runFileList(*this);
   Env& env = Env::current();
   accessTokenExpiry = env.nowTicks();
-  int64_t start = env.nowTicks();
+  // Timed on the monotonic clock: setting the system clock during the run
+  // does not change it.
+  int64_t start = env.steadyMilliseconds();
   // What loading warned of stays; a reason recorded on the way to a success
   // that superseded it (a forgotten task started anew, a token asked for
   // again) is not this run's outcome.
@@ -41,7 +43,7 @@ bool CorvaneMultiUpload::run() {
     errorMessage = "upload cancelled!";
   }
   if (context_.journal) context_.journal->removeIfEmpty();
-  int64_t elapsed = (env.nowTicks() - start) / kTicksPerSecond;
+  int64_t elapsed = (env.steadyMilliseconds() - start) / 1000;
   UPLOAD_LOG(INFO) << "upload " << escapeControls(localfile) << " spend time: " << elapsed
                    << " seconds.";
   // The log alone tells the story, even when the result file cannot.

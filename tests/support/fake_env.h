@@ -44,7 +44,7 @@ class FakeEnv : public Env {
                   static_cast<unsigned long long>(++uuidCount));
     return text;
   }
-  int64_t nowTicks() override { return ticks; }
+  int64_t nowTicks() override { return ticks + wallShiftTicks; }
   std::string environmentVariable(const std::string& name) override {
     auto found = variables.find(name);
     return found == variables.end() ? std::string() : found->second;
@@ -59,6 +59,9 @@ class FakeEnv : public Env {
 
   std::string executable;
   int64_t ticks = 17'000'000'000'000'000;  // 2023-11-14, in 100 ns ticks
+  // How far the system clock was set away from `ticks` (time moves both
+  // clocks alike; setting the system clock moves only this one).
+  int64_t wallShiftTicks = 0;
   uint64_t uuidCount = 0;
   std::vector<int64_t> sleeps;
   std::vector<std::string> createdDirectories;

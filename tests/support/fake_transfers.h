@@ -23,6 +23,7 @@ class FakeTransfers : public TransferDriver {
     Transfer* transfer;
     std::string url;
     std::string method;
+    std::vector<std::string> headerLines;  // as the attempt sent them
     bool inFlight = true;
     bool abandoned = false;
     bool stallRuleLifted = false;
@@ -82,7 +83,8 @@ class FakeTransfers : public TransferDriver {
   std::string proxy;
 
   bool begin(Transfer& transfer) override {
-    started_.push_back({&transfer, transfer.request.url, transfer.request.method});
+    started_.push_back({&transfer, transfer.request.url, transfer.request.method,
+                        transfer.request.headerLines.value_or(std::vector<std::string>{})});
     return true;
   }
   void abandon(Transfer& transfer) override {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -447,6 +448,151 @@ TEST_F(Loop, ACauseNeverCarriesUserInformationFromLibcurlsWords) {
   controls.stop.raise(15);
   loop.run();
   EXPECT_THAT(responses[0].cause, ::testing::Not(HasSubstr("Sup3r")));
+}
+
+}  // namespace
+}  // namespace corvane
+
+// ---- The service's clock ----------------------------------------------------
+
+namespace corvane {
+namespace {
+
+constexpr int64_t kHourTicks = 3600 * kTicksPerSecond;
+
+// An answer's header block whose Date lies `seconds` away from the fake
+// clock's start.
+std::string datedHeaders(long status, int64_t seconds) {
+  std::time_t when = static_cast<std::time_t>(17'000'000'000'000'000 / kTicksPerSecond + seconds);
+  char date[64];
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&when));
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\nDate: " + date + "\r\n\r\n";
+}
+
+class SignedLoop : public Loop {
+ protected:
+  // A request whose every attempt gets a header line made as it starts,
+  // naming the attempt and the clock's correction then.
+  HttpRequest signedRequest() {
+    HttpRequest request = requestTo("http://h/signed");
+    request.headerLines = std::vector<std::string>{"A: 1"};
+    request.gatewayPagesAreFailures = true;
+    request.attemptHeaderLines = [this] {
+      return std::vector<std::string>{"x-n:" + std::to_string(++signatures) + " at " +
+                                      std::to_string(controls.clock.correctionMilliseconds())};
+    };
+    return request;
+  }
+  void startSigned() {
+    loop.start(signedRequest(), [this](HttpResponse response) {
+      responses.push_back(std::move(response));
+    });
+  }
+
+  int signatures = 0;
+};
+
+// A retried attempt gets header lines of its own (a gateway refuses a nonce
+// it has seen), made with the correction the failed answer's date brought;
+// the INFO line comes once, and the cause line tells the difference.
+TEST_F(SignedLoop, EveryAttemptIsSignedAfreshWithTheServicesTime) {
+  LogCapture log;
+  startSigned();
+  loop.turn();
+  network.complete(0, "<html>busy</html>", 503, datedHeaders(503, 1200));
+  loop.turn();
+  loop.turn();
+  ASSERT_EQ(network.started().size(), 2u);
+  network.complete(1, "<html>busy</html>", 503, datedHeaders(503, 1200));
+  network.onPoll = [](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/")) net.complete(i, "{}", 200, datedHeaders(200, 1200));
+  };
+  loop.run();
+  ASSERT_EQ(network.started().size(), 3u);
+  EXPECT_THAT(network.started()[0].headerLines, ElementsAre("A: 1", "x-n:1 at 0"));
+  EXPECT_THAT(network.started()[1].headerLines, ElementsAre("A: 1", "x-n:2 at 1200500"));
+  EXPECT_THAT(network.started()[2].headerLines, ElementsAre("A: 1", "x-n:3 at 1200500"));
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].status, 200);
+  const std::string note = " (this machine's clock differs from the service's by -1200 s)";
+  EXPECT_THAT(log.lines,
+              ElementsAre("clock: this machine's clock differs from the service's by -1200 s; "
+                          "signing with the service's time",
+                          "http://h/signed attempt 1 failed: HTTP 503 from the service, not JSON" + note,
+                          "http://h/signed attempt 2 failed: HTTP 503 from the service, not JSON" + note,
+                          "http://h/signed connect failed!!! retry 2"));
+}
+
+// A signed request refused by a service whose date shows a difference the
+// signature did not allow for goes again at once, signed with the service's
+// time, once in the run; a small difference, or none, is left alone.
+TEST_F(SignedLoop, ARefusedSignatureIsMadeAgainOnceWithTheServicesTime) {
+  LogCapture log;
+  const std::string refusal = R"({"code":401,"message":"stale gateway timestamp"})";
+  startSigned();
+  loop.turn();
+  network.complete(0, refusal, 401, datedHeaders(401, -3 * 3600));
+  loop.turn();
+  loop.turn();
+  ASSERT_EQ(network.started().size(), 2u);
+  EXPECT_THAT(network.started()[1].headerLines, ElementsAre("A: 1", "x-n:2 at -10799500"));
+  // Refused again, now that the time was the service's: the answer stands.
+  network.complete(1, refusal, 401, datedHeaders(401, -3 * 3600));
+  loop.run();
+  ASSERT_EQ(responses.size(), 1u);
+  EXPECT_EQ(responses[0].status, 401);
+  EXPECT_EQ(responses[0].body, refusal);
+  // Once per run: a later refusal after the clock moved again is not sent
+  // again.
+  startSigned();
+  loop.turn();
+  network.complete(2, refusal, 401, datedHeaders(401, 3600));
+  loop.run();
+  EXPECT_EQ(network.started().size(), 3u);
+  ASSERT_EQ(responses.size(), 2u);
+  EXPECT_EQ(responses[1].status, 401);
+  // Within a minute nothing is corrected, and nothing sent again.
+  LogCapture later;
+  controls.clock.observe(datedHeaders(200, 30));
+  EXPECT_EQ(controls.clock.correctionMilliseconds(), 0);
+  EXPECT_THAT(log.lines[1], HasSubstr("was refused (HTTP 401) and signed with a clock that "
+                                      "differs from the service's"));
+  EXPECT_THAT(log.lines.back(),
+              HasSubstr("refused: HTTP 401 from the service, not JSON (this machine's clock differs "
+                        "from the service's by -3600 s)"));
+  EXPECT_TRUE(later.lines.empty());
+}
+
+// Dates that are missing, unreadable or implausible tell nothing.
+TEST_F(SignedLoop, ImplausibleDatesAreIgnored) {
+  for (const std::string& headers :
+       {std::string("HTTP/1.1 200 X\r\n\r\n"), std::string("HTTP/1.1 200 X\r\nDate: soon\r\n\r\n"),
+        std::string("HTTP/1.1 200 X\r\nDate: Thu, 01 Jan 1970 00:00:00 GMT\r\n\r\n"),
+        std::string("HTTP/1.1 200 X\r\nDate: Sat, 01 Jan 2101 00:00:00 GMT\r\n\r\n")}) {
+    controls.clock.observe(headers);
+    EXPECT_FALSE(controls.clock.difference().has_value()) << headers;
+  }
+}
+
+// Setting the system clock an hour forward and back during a run moves no
+// pause: they run on the monotonic clock.
+TEST_F(Loop, AWallClockJumpingAnHourLeavesThePausesAsTheyWere) {
+  startNoting("http://h/a", "a");
+  int failures = 0;
+  network.onPoll = [this, &failures](FakeTransfers& net) {
+    for (size_t i : net.inFlightTo("http://h/a")) {
+      env.wallShiftTicks = (failures % 2 == 0 ? 1 : -1) * kHourTicks;
+      if (++failures <= 4) {
+        net.fail(i);
+      } else {
+        net.complete(i);
+      }
+    }
+  };
+  const int64_t start = env.steadyMilliseconds();
+  loop.run();
+  EXPECT_THAT(network.waits, ElementsAre(2000, 2000, 2000));
+  EXPECT_EQ(env.steadyMilliseconds() - start, 6000);
 }
 
 }  // namespace

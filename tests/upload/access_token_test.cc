@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/fake_env.h"
+#include "support/log_capture.h"
 #include "support/scripted_transfers.h"
 #include "text/local_codepage.h"
 #include "transport/gateway_signing.h"
@@ -17,6 +18,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
 using testing::FakeEnv;
+using testing::LogCapture;
 using testing::kTicks;
 using testing::ScriptedRun;
 using testing::ScriptedTransfers;
@@ -188,6 +190,52 @@ TEST_F(AccessToken, ReceivedTokenServesLaterCallsUntilItsLastSecond) {
   env.ticks += kTicks + 1;  // just under 1 s left
   EXPECT_EQ(fetch(), "tok-2");
   EXPECT_EQ(network.attempts().size(), 2u);
+}
+
+// A token whose expiry lies in the past on arrival (the service writes it in
+// a zone behind the machine's) is used until the service refuses it, not
+// asked for again before every request.
+TEST_F(AccessToken, ATokenThatLooksExpiredOnArrivalIsKeptUntilRefused) {
+  LogCapture log;
+  network.thenRespond(successBody("tok-1", "2023-11-14 14:13:21"));  // 8 h behind
+  EXPECT_EQ(fetch(), "tok-1");
+  env.ticks += 3600 * kTicks;
+  EXPECT_EQ(fetch(), "tok-1");
+  EXPECT_EQ(network.attempts().size(), 1u);
+  EXPECT_THAT(log.lines, ElementsAre("clock: the storage token's expiry 2023-11-14 14:13:21 lies "
+                                     "in the past by this machine's clock; using it until the "
+                                     "service refuses it"));
+}
+
+// The expiry is read against the service's time once the answers' dates
+// show the machine's clock 20 minutes behind it.
+TEST_F(AccessToken, TheExpiryIsReadAgainstTheServicesTime) {
+  scripted.controls.clock.observe("HTTP/1.1 200 OK\r\nDate: Tue, 14 Nov 2023 22:33:20 GMT\r\n\r\n");
+  uploader.accessToken = "held";
+  uploader.accessTokenExpiry = env.ticks + 600 * kTicks;  // 10 minutes by this machine's clock
+  network.thenRespond(successBody("fresh", "2023-11-14 23:33:20"));
+  EXPECT_EQ(fetch(), "fresh");
+  EXPECT_EQ(network.attempts().size(), 1u);
+}
+
+// A document-store request answered with HTTP 401 gets a new token; another
+// request refused with the same token takes the new one without asking again.
+TEST_F(AccessToken, OneRenewalServesEveryRequestRefusedWithTheSameToken) {
+  LogCapture log;
+  uploader.accessToken = "tok-1";
+  uploader.accessTokenExpiry = env.ticks + 3600 * kTicks;
+  network.thenRespond(successBody("tok-2", kExpiryText));
+  HttpRequest first;
+  first.headerLines = std::vector<std::string>{"Authorization:Bearer tok-1", "Content-Type: x"};
+  HttpRequest second = first;
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(uploader.renewRefusedToken(first));
+  EXPECT_TRUE(uploader.renewRefusedToken(second));
+  ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(network.attempts().size(), 1u);
+  EXPECT_THAT(*first.headerLines, ElementsAre("Authorization:Bearer tok-2", "Content-Type: x"));
+  EXPECT_THAT(*second.headerLines, ElementsAre("Authorization:Bearer tok-2", "Content-Type: x"));
+  EXPECT_THAT(log.lines, ElementsAre("storage token refused (HTTP 401); asking for a new one"));
 }
 
 // ---- Judging the response ---------------------------------------------------

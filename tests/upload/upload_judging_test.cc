@@ -1170,6 +1170,24 @@ TEST_F(Driver, ElapsedTimeIsLoggedInWholeSeconds) {
   EXPECT_THAT(log.lines, Contains("upload " + uploader.localfile + " spend time: 9 seconds."));
 }
 
+// The system clock set an hour back during the run (time synchronisation
+// correcting a PC) leaves the elapsed time as it was.
+TEST_F(Driver, ElapsedTimeIgnoresTheSystemClockBeingSet) {
+  uploader.partSize = 8;
+  useFile("1234");
+  LogCapture log;
+  network.thenRespond(kTokenBody);
+  network.then([this](Transfer& transfer) {
+    env.ticks += 50'000'000;  // 5 seconds
+    env.wallShiftTicks = -3600 * kTicksPerSecond;
+    network.drain(transfer);
+    ScriptedTransfers::deliver(kItemBody, transfer.body);
+    return CURLE_OK;
+  });
+  EXPECT_TRUE(runCaptured());
+  EXPECT_THAT(log.lines, Contains("upload " + uploader.localfile + " spend time: 5 seconds."));
+}
+
 TEST_F(Driver, VanishedLocalFileTakesTheDirectPathAndFails) {
   uploader.partSize = 8;
   uploader.localfile = dir.file("vanished.bin");
