@@ -63,6 +63,10 @@ class CorvaneMultiUpload {
   // and puts the token now held into its authorization line. False when no
   // token could be had.
   bool renewRefusedToken(HttpRequest& request);
+  // Starts a document-store request on the run's loop; `done` gets its
+  // answer. One refused with HTTP 401 goes once more with a renewed token,
+  // as performDocumentStore does while waiting.
+  void startDocumentStore(HttpRequest request, TransferLoop::Done done);
 
   // The halves of the single-request steps, for a driver that runs the
   // steps of many files side by side in the transfer loop: the request

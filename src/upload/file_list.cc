@@ -129,7 +129,7 @@ class FileUpload {
     body_ = std::make_unique<BodySource>(*file_, 0, file_->size());
     auto request = uploader_.directUploadRequest(*file_, *body_);
     if (!request) return fail("uploadOnePartData failed!", true);
-    loop_.start(*request, [this](HttpResponse response) {
+    uploader_.startDocumentStore(std::move(*request), [this](HttpResponse response) {
       noteSpent(response);
       if (!uploader_.judgeDirectUpload(response, *file_)) return fail("uploadOnePartData failed!");
       if (ProgressReport* progress = context_.progress.get()) {
@@ -156,7 +156,7 @@ class FileUpload {
   void createTask() {
     auto request = uploader_.taskRequest(*file_);
     if (!request) return fail("createUploadTask failed!", true);
-    loop_.start(*request, [this](HttpResponse response) {
+    uploader_.startDocumentStore(std::move(*request), [this](HttpResponse response) {
       noteSpent(response);
       if (!uploader_.judgeTask(response, uploadId_)) return fail("createUploadTask failed!");
       if (context_.journal) uploader_.startJournal(*file_, uploadId_);
@@ -184,7 +184,7 @@ class FileUpload {
   void merge() {
     auto request = uploader_.mergeRequest(uploadId_);
     if (!request) return fail("mergeUploadTask failed!", true);
-    loop_.start(*request, [this](HttpResponse response) {
+    uploader_.startDocumentStore(std::move(*request), [this](HttpResponse response) {
       noteSpent(response);
       bool unsure = false;
       const bool merged = uploader_.judgeMerge(response, unsure);

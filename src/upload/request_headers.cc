@@ -58,6 +58,15 @@ HttpResponse CorvaneMultiUpload::performDocumentStore(HttpRequest& request) {
   return context_.loop.perform(request);
 }
 
+void CorvaneMultiUpload::startDocumentStore(HttpRequest request, TransferLoop::Done done) {
+  context_.loop.start(request, [this, request, done = std::move(done)](HttpResponse response) mutable {
+    if (response.result == CURLE_OK && response.status == 401 && renewRefusedToken(request)) {
+      return context_.loop.start(request, std::move(done));
+    }
+    done(std::move(response));
+  });
+}
+
 bool CorvaneMultiUpload::fileChanged(const ReadOnlyFile& file) const {
   // The open file's own state, and whether the path still names that file.
   std::optional<FileIdentity> now = file.currentIdentity();

@@ -201,5 +201,33 @@ TEST(ServiceClock, ATokenThatLooksExpiredOnArrivalIsUsedUntilRefused) {
   }
 }
 
+// A list of files shares one token: a file whose upload is refused with it
+// once it has expired renews it, and every file arrives.
+TEST(ServiceClock, AListRenewsTheTokenItsFilesShare) {
+  LocalStore store({"--token-ttl", "1", "--expiry-zone", zoneFromMachine(8)});
+  store.post("/_control/faults", rulesJson({Rule("direct-upload", "pass").delayMs(1100)}));
+  TempDir dir;
+  std::string list = "#[";
+  for (int k = 1; k <= 3; ++k) {
+    const std::string name = "f" + std::to_string(k) + ".txt";
+    writeFile(dir.file(name), patternBytes(1000, static_cast<unsigned>(k)));
+    std::string path = uploaderPath(dir.file(name));
+    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 2)) {
+      path.insert(at, 1, '\\');
+    }
+    list += std::string(k > 1 ? "," : "") + R"({"localfile":")" + path + R"(","targetname":")" +
+            name + R"("})";
+  }
+  list += "]";
+  RunResult run = runUploaderWithin(
+      dir, {"-cfg", writeConfig(dir, store, "", {{"files", list}, {"localfile", "null"},
+                                                  {"targetname", "null"}, {"parallelfiles", "#1"}})},
+      60);
+  EXPECT_THAT(readFile(dir.file("result.json")), HasSubstr(R"({"code":"success")")) << run.err;
+  EXPECT_EQ(store.count("direct-upload"), 3 + static_cast<int>(logMessagesWith(run.logs, kRenewal).size()));
+  EXPECT_GE(logMessagesWith(run.logs, kRenewal).size(), 1u);
+  EXPECT_EQ(store.count("storage-token"), 1 + static_cast<int>(logMessagesWith(run.logs, kRenewal).size()));
+}
+
 }  // namespace
 }  // namespace corvane::e2e
