@@ -217,6 +217,7 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   body.drain();
   if (text) record.body = body.text();
   record.body_bytes = body.bytes();
+  record.arrivals = body.arrivals();
   bool dropped = fault && answers_nothing(fault->action);
   record.status = dropped ? 0 : res.status;
   record.end_ms = real_now_millis();

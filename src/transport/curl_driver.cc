@@ -83,8 +83,8 @@ void setCommonOptions(CURL* handle, const HttpRequest& request) {
 void setUploadOptions(CURL* handle, Transfer& transfer) {
   BodySource* upload = transfer.upload;
   curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readRequestBody);
-  curl_easy_setopt(handle, CURLOPT_READDATA, upload);
+  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readTransferBody);
+  curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekRequestBody);
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, upload);
   curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->length()));
@@ -93,10 +93,6 @@ void setUploadOptions(CURL* handle, Transfer& transfer) {
   curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, noteProgress);
   curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-  if (transfer.sendLimit > 0) {
-    curl_easy_setopt(handle, CURLOPT_MAX_SEND_SPEED_LARGE,
-                     static_cast<curl_off_t>(transfer.sendLimit));
-  }
 }
 
 void setCaptureOptions(CURL* handle, const Transfer& transfer) {
@@ -217,11 +213,9 @@ void CurlDriver::abandon(Transfer& transfer) {
   attempts_.erase(found);
 }
 
-void CurlDriver::applySendLimit(Transfer& transfer) {
+void CurlDriver::resume(Transfer& transfer) {
   auto found = attempts_.find(&transfer);
-  if (found == attempts_.end()) return;
-  curl_easy_setopt(found->second->handle.get(), CURLOPT_MAX_SEND_SPEED_LARGE,
-                   static_cast<curl_off_t>(transfer.sendLimit));
+  if (found != attempts_.end()) curl_easy_pause(found->second->handle.get(), CURLPAUSE_CONT);
 }
 
 std::vector<AttemptEnd> CurlDriver::poll(int64_t waitMilliseconds) {

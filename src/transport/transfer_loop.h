@@ -7,6 +7,7 @@
 
 #include "transport/http_exchange.h"
 #include "transport/run_controls.h"
+#include "transport/send_budget.h"
 #include "transport/transfer_driver.h"
 
 namespace corvane {
@@ -16,8 +17,8 @@ namespace corvane {
 // retry: up to 33 attempts, a cause line after every failed one, the second
 // attempt at once and each later one after a 2-second pause that holds only
 // that request. At every turn it reads its run's controls: a stop abandons
-// every transfer, and a cap on the send rate is shared out among the
-// streamed bodies in flight.
+// every transfer, and a cap on the send rate is one budget that every
+// streamed body in flight draws from.
 class TransferLoop {
  public:
   TransferLoop(TransferDriver& driver, RunControls& controls);
@@ -48,7 +49,7 @@ class TransferLoop {
   using JobList = std::list<std::unique_ptr<Job>>;
 
   Job& add(const HttpRequest& request, Done done);
-  // One turn: starts the attempts that are due, shares out the send cap,
+  // One turn: starts the attempts that are due, refills the send budget,
   // moves the transfers on and waits for the next thing to happen.
   void advance();
   void beginAttempt(Job& job);
@@ -56,7 +57,7 @@ class TransferLoop {
   void retryLater(Job& job, int64_t pauseMilliseconds);
   void finish(Job& job, CURLcode result, RequestOutcome outcome);
   void cancelAll();
-  void shareSendCap();
+  void refillSendBudget();
   int64_t waitMilliseconds() const;
   // Runs the `done` of one finished request; false when there was none.
   bool dispatchOne();
@@ -65,6 +66,8 @@ class TransferLoop {
   TransferDriver& driver_;
   RunControls& controls_;
   JobList jobs_;
+  SendBudget budget_;
+  int budgetReaders_ = 0;  // bodies drawing from the budget at the last turn
   bool moved_ = false;  // this turn finished a request or made one due
 };
 
