@@ -10,7 +10,10 @@ namespace {
 constexpr int64_t kLeastCapacity = 64 * 1024;
 // A body paused for the budget goes on once its share of a round is worth
 // a read of this size (or the budget is half full): fewer, larger reads.
+// At a low cap, once it has earned a twentieth of a second: a pause never
+// lasts long enough for the stall cut to take it for a stalled transfer.
 constexpr int64_t kWorthwhileRead = 32 * 1024;
+constexpr int64_t kLongestBudgetPauseDivisor = 20;
 // Longer than the budget takes to fill at the lowest cap (64 KiB at 2 KiB/s).
 constexpr int64_t kLongestCountedGap = 60'000;
 
@@ -61,7 +64,8 @@ void SendBudget::giveBack(size_t bytes, Share& share) {
 }
 
 int64_t SendBudget::resumeThreshold() const {
-  return std::min(kWorthwhileRead * reading_, capacity() / 2);
+  return std::max<int64_t>(1, std::min({kWorthwhileRead * reading_, capacity() / 2,
+                                         rate_ / kLongestBudgetPauseDivisor}));
 }
 
 bool SendBudget::worthResuming() const { return !capped() || held_ >= resumeThreshold(); }

@@ -216,9 +216,10 @@ TEST_F(Loop, TheSendBudgetStartsEmptyAndPausesABodyUntilItHasEarnedARead) {
   EXPECT_EQ(transfer.sentBytes, 0u);
   EXPECT_TRUE(transfer.pausedForBudget);
   loop.turn();
-  // 32 KiB, a worthwhile read, takes 320 ms to earn: the loop looks again then.
-  EXPECT_EQ(network.lastWait, 320);
-  env.ticks += 319 * 10000;
+  // At this low cap a body goes on once it has earned a twentieth of a
+  // second (5120 bytes): the loop looks again then, not later.
+  EXPECT_EQ(network.lastWait, 50);
+  env.ticks += 49 * 10000;
   loop.turn();
   EXPECT_TRUE(network.resumed.empty());
   EXPECT_EQ(network.lastWait, 1);
@@ -226,12 +227,12 @@ TEST_F(Loop, TheSendBudgetStartsEmptyAndPausesABodyUntilItHasEarnedARead) {
   loop.turn();
   ASSERT_EQ(network.resumed.size(), 1u);
   network.progress(1, 1 << 20);
-  EXPECT_EQ(transfer.sentBytes, 32768u);  // 320 ms at 100 KiB/s, no more
+  EXPECT_EQ(transfer.sentBytes, 5120u);  // 50 ms at 100 KiB/s, no more
   // After a long gap the budget holds no more than its 64 KiB.
   env.ticks += 10'000 * 10000;
   loop.turn();
   network.progress(1, 1 << 20);
-  EXPECT_EQ(transfer.sentBytes, 32768u + 65536u);
+  EXPECT_EQ(transfer.sentBytes, 5120u + 65536u);
 }
 
 // Bodies side by side share each turn's budget equally, whichever libcurl
