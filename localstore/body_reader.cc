@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "auth_header.h"
+#include "server_clock.h"
 
 namespace localstore {
 namespace {
@@ -26,7 +27,7 @@ bool BodyReader::stream(const std::function<void(const char*, size_t)>& sink) {
   consumed_ = true;
   if (!reader_ || !announces_body(req_)) return true;
   return (*reader_)([&](const char* data, size_t n) {
-    bytes_ += n;
+    note(n);
     sink(data, n);
     return true;
   });
@@ -44,7 +45,7 @@ bool BodyReader::read_prefix(std::uint64_t limit) {
   if (!reader_ || !announces_body(req_) || limit == 0) return true;
   bool stopped = false;
   bool complete = (*reader_)([&](const char*, size_t n) {
-    bytes_ += n;
+    note(n);
     stopped = bytes_ >= limit;
     return !stopped;
   });
@@ -56,6 +57,20 @@ std::uint64_t BodyReader::announced_length() const {
   std::uint64_t length = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
   return error == std::errc() && end == text.data() + text.size() ? length : 0;
+}
+
+void BodyReader::note(size_t n) {
+  bytes_ += n;
+  const std::int64_t now = real_now_millis();
+  // Points closer than 10 ms to the one before the last merge into the
+  // last, which then moves to now: every point stays exact, and a long body
+  // keeps about one per 10 ms.
+  const size_t count = arrivals_.size();
+  if (count >= 2 && now - arrivals_[count - 2].first < 10) {
+    arrivals_.back() = {now, bytes_};
+  } else {
+    arrivals_.emplace_back(now, bytes_);
+  }
 }
 
 void BodyReader::drain() {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace localstore {
 
@@ -44,12 +46,21 @@ class BodyReader {
   // The Content-Length the client announced; 0 when it sent none (chunked).
   std::uint64_t announced_length() const;
   std::uint64_t bytes() const { return bytes_; }
+  // When the body's bytes arrived: (real time in milliseconds since 1970,
+  // bytes of the body received by then), one point per 10 ms or so, the
+  // last one when the last byte came.
+  using Arrival = std::pair<std::int64_t, std::uint64_t>;
+  const std::vector<Arrival>& arrivals() const { return arrivals_; }
 
  private:
+  // Counts `n` more bytes received now.
+  void note(size_t n);
+
   const httplib::Request& req_;
   const httplib::ContentReader* reader_;
   bool consumed_ = false;
   std::uint64_t bytes_ = 0;
+  std::vector<Arrival> arrivals_;
   std::string text_;
 };
 

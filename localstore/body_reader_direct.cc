@@ -68,7 +68,7 @@ bool BodyReader::stream_large(const std::function<void(const char*, size_t)>& si
   bool first_seen = false;
   (*reader_)([&](const char* data, size_t n) {
     first_seen = true;
-    bytes_ += n;
+    note(n);
     sink(data, n);
     return bytes_ >= *length;
   });
@@ -86,7 +86,7 @@ bool BodyReader::stream_large(const std::function<void(const char*, size_t)>& si
     size_t want = static_cast<size_t>(std::min<std::uint64_t>(kBlockSize, *length - bytes_));
     ssize_t n = receive_block(fd, block.data, want);
     if (n < 0) return false;
-    bytes_ += static_cast<std::uint64_t>(n);
+    note(static_cast<size_t>(n));
     sink(block.data, static_cast<size_t>(n));
   }
   return true;

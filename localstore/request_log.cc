@@ -19,6 +19,11 @@ void write_record(JsonWriter& w, const RequestRecord& r) {
   w.key("bodyBytes").unum(r.body_bytes).key("status").num(r.status);
   if (!r.fault.empty()) w.key("fault").str(r.fault);
   w.key("startMs").num(r.start_ms).key("endMs").num(r.end_ms);
+  if (!r.arrivals.empty()) {
+    w.key("arrivals").begin_array();
+    for (const auto& [ms, bytes] : r.arrivals) w.begin_array().num(ms).unum(bytes).end_array();
+    w.end_array();
+  }
   if (!r.closed_by.empty()) w.key("closedBy").str(r.closed_by);
   w.end_object();
 }

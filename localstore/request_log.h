@@ -24,6 +24,8 @@ struct RequestRecord {
   std::vector<std::pair<std::string, std::string>> headers;  // names lower-cased
   std::optional<std::string> body;
   std::uint64_t body_bytes = 0;
+  // When the body's bytes arrived: (ms since 1970, bytes by then).
+  std::vector<std::pair<std::int64_t, std::uint64_t>> arrivals;
   int status = 0;     // 0 when the connection was dropped
   std::string fault;  // fault action applied, if any
   // Real time in milliseconds since 1970: when the handler took the request

@@ -220,6 +220,7 @@ void StoreServer::serve(const Route& route, const httplib::Request& req, httplib
   res.set_header("Date", format_http_date(ctx_.clock.now_seconds()));
   if (text) record.body = body.text();
   record.body_bytes = body.bytes();
+  record.arrivals = body.arrivals();
   bool dropped = fault && answers_nothing(fault->action);
   // A request that got an answer, a fault's included (a gateway's page), was
   // seen by the gateway; one whose connection died unanswered may never have

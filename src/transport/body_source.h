@@ -29,6 +29,8 @@ class BodySource {
 
   uint64_t offset() const { return offset_; }
   uint64_t length() const { return length_; }
+  // Bytes of the window not read yet.
+  uint64_t unread() const { return length_ - sent_; }
   void rewind() {
     sent_ = 0;
     XXH3_64bits_reset(&hash_);

@@ -91,16 +91,12 @@ void setProgressOptions(CURL* handle, Transfer& transfer) {
 void setUploadOptions(CURL* handle, Transfer& transfer) {
   BodySource* upload = transfer.upload;
   curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
-  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readRequestBody);
-  curl_easy_setopt(handle, CURLOPT_READDATA, upload);
+  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readTransferBody);
+  curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, seekRequestBody);
   curl_easy_setopt(handle, CURLOPT_SEEKDATA, upload);
   curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload->length()));
   curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, transfer.request.uploadBufferBytes);
-  if (transfer.sendLimit > 0) {
-    curl_easy_setopt(handle, CURLOPT_MAX_SEND_SPEED_LARGE,
-                     static_cast<curl_off_t>(transfer.sendLimit));
-  }
 }
 
 void setCaptureOptions(CURL* handle, const Transfer& transfer) {
@@ -222,11 +218,9 @@ void CurlDriver::abandon(Transfer& transfer) {
   attempts_.erase(found);
 }
 
-void CurlDriver::applySendLimit(Transfer& transfer) {
+void CurlDriver::resume(Transfer& transfer) {
   auto found = attempts_.find(&transfer);
-  if (found == attempts_.end()) return;
-  curl_easy_setopt(found->second->handle.get(), CURLOPT_MAX_SEND_SPEED_LARGE,
-                   static_cast<curl_off_t>(transfer.sendLimit));
+  if (found != attempts_.end()) curl_easy_pause(found->second->handle.get(), CURLPAUSE_CONT);
 }
 
 void CurlDriver::liftStallRule(Transfer& transfer) {

@@ -30,8 +30,8 @@ class CurlDriver final : public TransferDriver {
 
   bool begin(Transfer& transfer) override;
   void abandon(Transfer& transfer) override;
-  void applySendLimit(Transfer& transfer) override;
   void liftStallRule(Transfer& transfer) override;
+  void resume(Transfer& transfer) override;
   std::vector<AttemptEnd> poll(int64_t waitMilliseconds) override;
 
   // New connections the attempts opened, and loads of the certificate store

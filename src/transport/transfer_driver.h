@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "transport/http_exchange.h"
+#include "transport/send_budget.h"
 
 namespace corvane {
 
@@ -20,9 +21,19 @@ struct Transfer {
   // Body bytes this attempt has sent so far (streamed or a form or JSON
   // body), kept up by the driver.
   uint64_t sentBytes = 0;
-  // Bytes per second the body may take, set by the loop; 0: no limit.
-  int64_t sendLimit = 0;
+  // The run's send budget the body draws from as it is read; nullptr: no cap.
+  SendBudget* budget = nullptr;
+  SendBudget::Share share{};
+  // Set by the read callback when the budget had nothing for the body: the
+  // transfer is paused until the loop resumes it.
+  bool pausedForBudget = false;
 };
+
+// libcurl read callback over the Transfer at `transfer`: readRequestBody
+// over its body, drawing what it reads from its send budget;
+// CURL_READFUNC_PAUSE (and pausedForBudget) when the budget has nothing for
+// it now.
+size_t readTransferBody(char* destination, size_t size, size_t count, void* transfer);
 
 // How an attempt ended.
 struct AttemptEnd {
@@ -46,11 +57,11 @@ class TransferDriver {
   virtual bool begin(Transfer& transfer) = 0;
   // Ends an attempt in flight at once; poll() never reports it.
   virtual void abandon(Transfer& transfer) = 0;
-  // Applies a new `sendLimit` to an attempt in flight.
-  virtual void applySendLimit(Transfer& transfer) = 0;
   // No longer cuts an attempt in flight for moving too slowly: its body went
   // out in full and the service may take its time to answer.
   virtual void liftStallRule(Transfer& transfer) = 0;
+  // Lets an attempt paused by its read callback (for the send budget) go on.
+  virtual void resume(Transfer& transfer) = 0;
   // Moves the attempts on and returns those that ended. When none ended at
   // once it waits up to `waitMilliseconds` for one first, also when nothing
   // is in flight: this is how the loop sits out a pause. It may return

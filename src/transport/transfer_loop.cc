@@ -271,7 +271,7 @@ void TransferLoop::advance() {
                (job->state == Job::State::kPaused && job->dueMilliseconds <= now);
     if (due) beginAttempt(*job);
   }
-  shareSendCap();
+  refillSendBudget();
   for (const AttemptEnd& end : driver_.poll(waitMilliseconds())) {
     auto found = std::find_if(jobs_.begin(), jobs_.end(), [&end](const auto& job) {
       return &job->transfer == end.transfer;
@@ -288,7 +288,9 @@ void TransferLoop::beginAttempt(Job& job) {
   job.body = CaptureBuffer{};
   job.headers = CaptureBuffer{};
   job.transfer.sentBytes = 0;
-  job.transfer.sendLimit = 0;  // the cap's share follows at once
+  job.transfer.pausedForBudget = false;
+  budget_.setRate(controls_.sendCapBytesPerSecond);
+  job.transfer.budget = job.request.upload && budget_.capped() ? &budget_ : nullptr;
   job.bodySentAt = -1;
   if (job.request.upload) job.request.upload->rewind();
   if (job.request.attemptHeaderLines) {
@@ -404,25 +406,24 @@ void TransferLoop::cancelAll() {
   }
 }
 
-// Each body still being sent gets an equal share of the cap, re-divided
-// whenever their number changes. A body sent in full, its answer awaited,
-// leaves its share to the others, so the link stays at the cap between parts.
-void TransferLoop::shareSendCap() {
-  const int64_t cap = controls_.sendCapBytesPerSecond;
-  auto sending = [](const Job& job) {
-    return job.state == Job::State::kRunning && job.request.upload &&
-           job.transfer.sentBytes < job.request.upload->length();
-  };
-  int64_t streaming = 0;
+// The send cap as one budget for the run: it earns at the cap's rate, each
+// turn opens a round shared by the bodies still being read (a body read in
+// full leaves its share to the others), and bodies that found the budget
+// spent go on once a round gives them enough for a worthwhile read.
+void TransferLoop::refillSendBudget() {
+  budget_.setRate(controls_.sendCapBytesPerSecond);
+  int reading = 0;
   for (const auto& job : jobs_) {
-    if (sending(*job)) ++streaming;
+    reading += job->state == Job::State::kRunning && job->request.upload &&
+               job->request.upload->unread() > 0;
   }
+  budget_.refill(Env::current().steadyMilliseconds(), reading);
+  budgetReaders_ = budget_.capped() ? reading : 0;
+  if (!budget_.worthResuming()) return;
   for (auto& job : jobs_) {
-    if (!sending(*job)) continue;
-    const int64_t share = cap > 0 ? std::max<int64_t>(1, cap / streaming) : 0;
-    if (job->transfer.sendLimit == share) continue;
-    job->transfer.sendLimit = share;
-    driver_.applySendLimit(job->transfer);
+    if (job->state != Job::State::kRunning || !job->transfer.pausedForBudget) continue;
+    job->transfer.pausedForBudget = false;
+    driver_.resume(job->transfer);
   }
 }
 
@@ -438,8 +439,12 @@ int64_t TransferLoop::waitMilliseconds() const {
     }
   }
   // A stop file is looked for at every turn: no wait may hide it for long.
-  const int64_t longest = controls_.stopFile.empty() ? kLongestPollMilliseconds
-                                                     : RunControls::kStopFileLookMilliseconds;
+  // A body that draws from the budget may find it spent during the wait
+  // (libcurl reads as it goes): the loop looks again as soon as the budget
+  // is worth resuming it.
+  int64_t longest = controls_.stopFile.empty() ? kLongestPollMilliseconds
+                                               : RunControls::kStopFileLookMilliseconds;
+  if (budgetReaders_ > 0) longest = std::min(longest, budget_.millisecondsUntilWorthResuming());
   if (nextDue < 0) return running ? longest : 0;
   int64_t untilDue = std::max<int64_t>(0, nextDue - Env::current().steadyMilliseconds());
   // With nothing in flight only the pause is left to sit out, in one wait

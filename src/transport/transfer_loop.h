@@ -7,6 +7,7 @@
 
 #include "transport/http_exchange.h"
 #include "transport/run_controls.h"
+#include "transport/send_budget.h"
 #include "transport/transfer_driver.h"
 
 namespace corvane {
@@ -18,11 +19,11 @@ namespace corvane {
 // that request; the pauses of one request add up to at most 120 seconds.
 // At every turn it reads its run's controls: a stop abandons every transfer
 // (but lets a request that creates something finish once its body went out
-// in full), and a cap on the send rate is shared out among the streamed
-// bodies in flight. Every answer's date goes to the run's service clock; a
-// signed request's attempts are each signed as they start, and one refused
-// for a clock the service's date shows wrong goes again at once, once per
-// run.
+// in full), and a cap on the send rate is one budget that every streamed
+// body in flight draws from. Every answer's date goes to the run's service
+// clock; a signed request's attempts are each signed as they start, and one
+// refused for a clock the service's date shows wrong goes again at once,
+// once per run.
 class TransferLoop {
  public:
   TransferLoop(TransferDriver& driver, RunControls& controls);
@@ -54,7 +55,7 @@ class TransferLoop {
   using JobList = std::list<std::unique_ptr<Job>>;
 
   Job& add(const HttpRequest& request, Done done);
-  // One turn: starts the attempts that are due, shares out the send cap,
+  // One turn: starts the attempts that are due, refills the send budget,
   // moves the transfers on and waits for the next thing to happen.
   void advance();
   void beginAttempt(Job& job);
@@ -65,7 +66,7 @@ class TransferLoop {
   // something whose body went out in full: its answer is awaited.
   void cancelAll();
   void watchAnswers();
-  void shareSendCap();
+  void refillSendBudget();
   int64_t waitMilliseconds() const;
   // Runs the `done` of one finished request; false when there was none.
   bool dispatchOne();
@@ -74,6 +75,8 @@ class TransferLoop {
   TransferDriver& driver_;
   RunControls& controls_;
   JobList jobs_;
+  SendBudget budget_;
+  int budgetReaders_ = 0;  // bodies drawing from the budget at the last turn
   bool moved_ = false;  // this turn finished a request or made one due
 };
 

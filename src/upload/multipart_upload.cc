@@ -13,7 +13,7 @@ namespace {
 
 // What the upload buffers of the parts in flight take together, and the
 // smallest share one part gets.
-constexpr long kPartsInFlightBufferBudget = 3 * 512 * 1024;
+constexpr long kPartsInFlightBufferBudget = 2 * 512 * 1024;
 constexpr long kSharedUploadBufferFloor = 64 * 1024;
 
 // Request bodies take their texts as C strings, so each ends at its first NUL.

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_harness.h"
@@ -149,27 +151,55 @@ TEST(Progress, AProgressFileThatCannotBeWrittenFailsTheLoad) {
   EXPECT_THAT(upload.run.err, HasSubstr("progressfile can not write!"));
 }
 
-// The cap holds all parts in flight together, seen by the stand-in's own
-// clock: 8 MiB at 2048 KiB/s is 4 seconds, whatever the number in flight.
-TEST(Cap, FourPartsInFlightShareTheCap) {
-  TempDir dir;
-  LocalStore store;
-  UploadRun upload = uploadContent(dir, store, patternBytes(8 * kMiB, 7),
-                                   {{"partsize", "#2"}, {"parallelparts", "#4"}, {"maxkbps", "#2048"}},
-                                   60);
-  ASSERT_EQ(stringAt(upload.resultJson, "code"), "success") << upload.run.err;
+// The part bodies' bytes as the stand-in received them: (ms on its clock,
+// bytes of all parts received by then), in time order.
+std::vector<std::pair<int64_t, uint64_t>> partArrivals(LocalStore& store) {
+  std::vector<std::pair<int64_t, uint64_t>> increments;
   rapidjson::Document requests = store.requests();
-  int64_t first = -1;
-  int64_t last = 0;
   for (const auto& request : requests.GetArray()) {
-    if (stringAt(request, "kind") != "part-put") continue;
-    int64_t start = request["startMs"].GetInt64();
-    if (first < 0 || start < first) first = start;
-    last = std::max(last, request["endMs"].GetInt64());
+    if (stringAt(request, "kind") != "part-put" || !request.HasMember("arrivals")) continue;
+    uint64_t before = 0;
+    for (const auto& point : request["arrivals"].GetArray()) {
+      increments.emplace_back(point[0].GetInt64(), point[1].GetUint64() - before);
+      before = point[1].GetUint64();
+    }
   }
-  // A wide window: the limit is libcurl's average over time.
-  EXPECT_GE(last - first, 3400);
-  EXPECT_LE(last - first, 4600);
+  std::sort(increments.begin(), increments.end());
+  uint64_t total = 0;
+  for (auto& [ms, bytes] : increments) bytes = total += bytes;
+  return increments;
+}
+
+// The cap holds all parts in flight together, seen by the stand-in's own
+// clock: from the first byte on, the bytes received never pass the cap
+// times the time elapsed plus a tenth of a second's worth, short parts and
+// many in flight included, and the run keeps close to the cap throughout.
+TEST(Cap, TheBytesReceivedFollowTheCapWithOneFourOrSixteenPartsInFlight) {
+  constexpr double kCap = 8192 * 1024.0;  // bytes per second
+  for (const char* parallel : {"#1", "#4", "#16"}) {
+    SCOPED_TRACE(std::string("parallelparts ") + (parallel + 1));
+    TempDir dir;
+    // A thread for every connection the run may keep open.
+    LocalStore store{{"--threads", "40"}};
+    const std::string content = patternBytes(16 * kMiB, 7);
+    UploadRun upload = uploadContent(
+        dir, store, content, {{"partsize", "#1"}, {"parallelparts", parallel}, {"maxkbps", "#8192"}},
+        60);
+    ASSERT_EQ(stringAt(upload.resultJson, "code"), "success") << upload.run.err;
+    const auto arrivals = partArrivals(store);
+    ASSERT_FALSE(arrivals.empty());
+    ASSERT_EQ(arrivals.back().second, content.size());
+    const int64_t first = arrivals.front().first;
+    double worstAbove = -1e18;
+    for (const auto& [ms, bytes] : arrivals) {
+      worstAbove = std::max(worstAbove, bytes - kCap * (ms - first) / 1000);
+    }
+    // A tenth of a second's worth, and the clocks' milliseconds.
+    EXPECT_LE(worstAbove, kCap / 10 + kCap * 2 / 1000);
+    // The whole 2 seconds at the cap, less the first turn and the last gap.
+    const double seconds = (arrivals.back().first - first) / 1000.0;
+    EXPECT_GE(content.size() / seconds, 0.9 * kCap) << seconds << " s";
+  }
 }
 
 TEST(Cap, ACapBelowTwoKibPerPartInFlightIsRefused) {

@@ -66,8 +66,9 @@ class FakeTransfers : public TransferDriver {
             const std::string& detail = {}) {
     end(i, code, status, detail);
   }
-  // Moves `bytes` more of attempt `i`'s body (streamed, or a form or JSON
-  // body) out.
+  // Moves up to `bytes` more of attempt `i`'s body out (a form or JSON body
+  // at once; a streamed one through the read callback libcurl would call,
+  // less when the callback pauses the transfer for its send budget).
   void progress(size_t i, uint64_t bytes) { sendBody(*started_.at(i).transfer, bytes); }
 
   // Answers every attempt whose URL starts with `prefix` with `body`, at the
@@ -77,10 +78,14 @@ class FakeTransfers : public TransferDriver {
   }
   // Runs at every poll, before the ended attempts are handed over.
   std::function<void(FakeTransfers&)> onPoll;
-  // Every wait asked for, in order.
+  // Every wait asked for with nothing in flight (a pause), in order.
   std::vector<int64_t> waits;
   // "host:port" of the proxy every attempt goes through; empty: direct.
   std::string proxy;
+  // The wait asked for at the last poll, in flight or not.
+  int64_t lastWait = -1;
+  // The attempts resumed after their read callback paused them, in order.
+  std::vector<Transfer*> resumed;
 
   bool begin(Transfer& transfer) override {
     started_.push_back({&transfer, transfer.request.url, transfer.request.method,
@@ -95,12 +100,12 @@ class FakeTransfers : public TransferDriver {
       }
     }
   }
-  void applySendLimit(Transfer&) override {}
   void liftStallRule(Transfer& transfer) override {
     for (Started& attempt : started_) {
       if (attempt.transfer == &transfer && attempt.inFlight) attempt.stallRuleLifted = true;
     }
   }
+  void resume(Transfer& transfer) override { resumed.push_back(&transfer); }
   std::vector<AttemptEnd> poll(int64_t waitMilliseconds) override {
     for (size_t i = 0; i < started_.size(); ++i) {
       for (const Rule& rule : rules_) {
@@ -110,6 +115,7 @@ class FakeTransfers : public TransferDriver {
       }
     }
     if (onPoll) onPoll(*this);
+    lastWait = waitMilliseconds;
     std::vector<AttemptEnd> ended;
     ended.swap(ended_);
     if (ended.empty() && waitMilliseconds > 0 && inFlight() == 0) {
@@ -130,12 +136,13 @@ class FakeTransfers : public TransferDriver {
       transfer.sentBytes += std::min<uint64_t>(bytes, fields->size() - transfer.sentBytes);
       return;
     }
-    if (!transfer.upload) return;
+    // libcurl reads nothing of a paused transfer until it is resumed.
+    if (!transfer.upload || transfer.pausedForBudget) return;
     char block[4096];
     while (bytes > 0) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof block, bytes));
-      size_t got = readRequestBody(block, 1, want, transfer.upload);
-      if (got == 0 || got == CURL_READFUNC_ABORT) break;
+      size_t got = readTransferBody(block, 1, want, &transfer);
+      if (got == 0 || got == CURL_READFUNC_ABORT || got == CURL_READFUNC_PAUSE) break;
       transfer.sentBytes += got;
       bytes -= got;
     }

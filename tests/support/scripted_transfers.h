@@ -48,8 +48,8 @@ class ScriptedTransfers : public TransferDriver {
 
   bool begin(Transfer& transfer) override;
   void abandon(Transfer& transfer) override;
-  void applySendLimit(Transfer&) override {}
   void liftStallRule(Transfer&) override {}
+  void resume(Transfer&) override {}
   std::vector<AttemptEnd> poll(int64_t waitMilliseconds) override;
 
  private:

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -266,31 +267,91 @@ TEST_F(Loop, TheServicesOwnErrorFormIsAnAnswerWhateverItsStatus) {
   EXPECT_EQ(network.started().size(), 1u);
 }
 
-TEST_F(Loop, ASendCapIsSharedAmongTheBodiesInFlight) {
-  TempFile file(std::string(1000, 'p'));
+// The send cap is one budget for the run, drawn by every body as it is read:
+// it starts empty when the first body wants it, earns at the cap's rate, and
+// a body that finds it spent is paused until a share is worth a read.
+TEST_F(Loop, TheSendBudgetStartsEmptyAndPausesABodyUntilItHasEarnedARead) {
+  TempFile file(std::string(1 << 20, 'p'));
   ReadOnlyFile open(file.path);
-  BodySource first(open, 0, 500);
-  BodySource second(open, 500, 500);
-  controls.sendCapBytesPerSecond = 8000;
-  HttpRequest a = requestTo("http://blob/1");
-  a.upload = &first;
-  HttpRequest b = requestTo("http://blob/2");
-  b.upload = &second;
-  loop.start(a, nullptr);
+  BodySource part(open, 0, 1 << 20);
+  controls.sendCapBytesPerSecond = 100 * 1024;  // holds at most 64 KiB
+  network.answer("http://store/token", "{}");
+  loop.perform(requestTo("http://store/token"));
+  env.ticks += 5000 * 10000;  // earns nothing: no body wanted the budget yet
+  HttpRequest put = requestTo("http://blob/1");
+  put.upload = &part;
+  loop.start(put, nullptr);
   loop.turn();
-  EXPECT_EQ(network.started()[0].transfer->sendLimit, 8000);
-  loop.start(b, nullptr);
+  Transfer& transfer = *network.started()[1].transfer;
+  network.progress(1, 1 << 20);
+  EXPECT_EQ(transfer.sentBytes, 0u);
+  EXPECT_TRUE(transfer.pausedForBudget);
   loop.turn();
-  EXPECT_EQ(network.started()[0].transfer->sendLimit, 4000);
-  EXPECT_EQ(network.started()[1].transfer->sendLimit, 4000);
-  // A body handed over in full leaves its share while its answer is awaited.
-  network.progress(0, 500);
+  // At this low cap a body goes on once it has earned a twentieth of a
+  // second (5120 bytes): the loop looks again then, not later.
+  EXPECT_EQ(network.lastWait, 50);
+  env.ticks += 49 * 10000;
   loop.turn();
-  EXPECT_EQ(network.started()[1].transfer->sendLimit, 8000);
-  network.complete(0);
+  EXPECT_TRUE(network.resumed.empty());
+  EXPECT_EQ(network.lastWait, 1);
+  env.ticks += 1 * 10000;
   loop.turn();
+  ASSERT_EQ(network.resumed.size(), 1u);
+  network.progress(1, 1 << 20);
+  EXPECT_EQ(transfer.sentBytes, 5120u);  // 50 ms at 100 KiB/s, no more
+  // After a long gap the budget holds no more than its 64 KiB.
+  env.ticks += 10'000 * 10000;
   loop.turn();
-  EXPECT_EQ(network.started()[1].transfer->sendLimit, 8000);
+  network.progress(1, 1 << 20);
+  EXPECT_EQ(transfer.sentBytes, 5120u + 65536u);
+}
+
+// Bodies side by side share each turn's budget equally, whichever libcurl
+// serves first; a body read in full leaves its share to the others. From
+// the first byte on, the bytes sent never pass the cap times the time
+// elapsed, and once the budget runs the whole cap is used.
+TEST_F(Loop, BodiesInFlightShareOneBudgetAndTogetherKeepToTheCap) {
+  constexpr int64_t kCap = 2048 * 1024;
+  TempFile file(std::string(8 << 20, 'p'));
+  ReadOnlyFile open(file.path);
+  std::vector<std::unique_ptr<BodySource>> parts;
+  parts.push_back(std::make_unique<BodySource>(open, 0, 256 * 1024));  // done early
+  for (uint64_t i = 1; i < 4; ++i) {
+    parts.push_back(std::make_unique<BodySource>(open, i * (2 << 20), 2 << 20));
+  }
+  controls.sendCapBytesPerSecond = kCap;
+  for (auto& part : parts) {
+    HttpRequest put = requestTo("http://blob/" + std::to_string(parts.size()));
+    put.upload = part.get();
+    loop.start(put, nullptr);
+  }
+  loop.turn();
+  ASSERT_EQ(network.started().size(), 4u);
+  const int64_t start = env.steadyMilliseconds();
+  auto sent = [this](size_t i) { return network.started()[i].transfer->sentBytes; };
+  auto total = [&] { return sent(0) + sent(1) + sent(2) + sent(3); };
+  // libcurl serves the attempts in the same order at every turn, each as
+  // much as its read callback lets it; the loop turns every 10 ms.
+  bool firstDone = false;
+  while (env.steadyMilliseconds() - start < 3000) {
+    for (size_t i = 0; i < 4; ++i) network.progress(i, 8 << 20);
+    const int64_t elapsed = env.steadyMilliseconds() - start;
+    ASSERT_LE(total(), static_cast<uint64_t>(kCap * elapsed / 1000)) << "at " << elapsed << " ms";
+    if (!firstDone && sent(0) == 256 * 1024) {
+      firstDone = true;
+      EXPECT_LT(elapsed, 600);  // about a quarter of the cap while it read
+    }
+    loop.turn();
+    env.ticks += 10 * 10000;
+  }
+  const int64_t elapsed = env.steadyMilliseconds() - start;
+  EXPECT_GE(elapsed, 3000);
+  EXPECT_TRUE(firstDone);
+  // The whole cap was used, less what the last turn earned.
+  EXPECT_GE(total() + 128 * 1024, static_cast<uint64_t>(kCap * elapsed / 1000));
+  // The three long bodies went alike, the first served no faster.
+  EXPECT_NEAR(static_cast<double>(sent(1)), static_cast<double>(sent(3)), 64 * 1024);
+  EXPECT_NEAR(static_cast<double>(sent(2)), static_cast<double>(sent(3)), 64 * 1024);
 }
 
 // ---- Requests that create something, and the limits of an answer ---------
