@@ -22,6 +22,8 @@ enable_language(C)
 add_executable(gui-caller ${CMAKE_SOURCE_DIR}/examples/gui-caller.c)
 target_compile_options(gui-caller PRIVATE -municode)
 target_link_options(gui-caller PRIVATE -municode -static)
+# Beside the uploader in bin/ as in the zip, where the tests under Wine look.
+set_target_properties(gui-caller PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/examples)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples DESTINATION .)
 install(TARGETS gui-caller RUNTIME DESTINATION examples)
 
