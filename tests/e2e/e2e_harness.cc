@@ -263,15 +263,27 @@ std::string placeUploader(const std::string& directory, const std::string& name)
   return copy;
 }
 
-int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments) {
+int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments,
+                      std::string* output) {
   const std::string path = fs::path(uploader().program).parent_path() / program;
   std::vector<std::string> command = commandOf(path, arguments);
   auto argv = argvOf(command);
+  TempDir scratch;
+  const std::string outFile = scratch.file("stdout");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (output != nullptr) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   pid_t pid = -1;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  const bool exited = waitpid(pid, &status, 0) == pid && WIFEXITED(status);
+  if (output != nullptr) output->assign(fromTextMode(readFile(outFile)));
+  return exited ? WEXITSTATUS(status) : -1;
 }
 
 RunResult runUploader(const TempDir& dir, const std::vector<std::string>& arguments) {

@@ -98,8 +98,10 @@ std::string placeUploader(const std::string& directory, const std::string& name 
 
 // Runs `program`, which lies beside the uploader under test (a helper of the
 // Windows build), with `arguments` through the same launcher; its exit
-// status, or -1 when it could not be started.
-int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments);
+// status, or -1 when it could not be started. With `output`, its standard
+// output is kept there (CRLF read back as LF).
+int runBesideUploader(const std::string& program, const std::vector<std::string>& arguments,
+                      std::string* output = nullptr);
 
 // What one run of the uploader left behind. Standard output, standard error
 // and the log files are compared as text: the Windows build's CRLF line ends

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <utility>
@@ -323,6 +324,48 @@ TEST(Stop, AStopFilePresentAtTheStartStopsTheRunBeforeItsFirstRequest) {
   StopFileRun stopped({}, "", 3 * kMiB, true);
   stopped.expectCancelled();
   EXPECT_EQ(stopped.store.get("/_control/requests"), "[]");
+}
+
+// The example caller of the Windows zip (examples/gui-caller.c, beside the
+// uploader in the zip's examples folder): it starts the uploader without a
+// console, its output sent to NUL, prints each change of the progress file,
+// creates the stop file once the progress shows "parts", and reports the
+// exit status and the result file.
+TEST(Stop, TheExampleGuiCallerStopsARunWithoutAConsole) {
+  if (!uploaderIsWindows()) GTEST_SKIP() << "the example caller is a Windows program";
+  TempDir dir;
+  LocalStore store;
+  // Every part's answer is held back, so the parts are still going when the stop comes.
+  store.post("/_control/faults",
+             rulesJson({Rule("part-put", "pass").nth(1).through(6).delayMs(2000)}));
+  writeFile(dir.file("input.bin"), patternBytes(6 * kMiB, 9));
+  const std::string progress = uploaderPath(dir.file("p.json"));
+  const std::string stop = uploaderPath(dir.file("stop.now"));
+  const std::string result = uploaderPath(dir.file("result.json"));
+  const std::string config = writeConfig(
+      dir, store, uploaderPath(dir.file("input.bin")),
+      {{"partsize", "#1"}, {"output", result}, {"progressfile", progress}, {"stopfile", stop},
+       {"codepage", "UTF-8"}});
+  std::string output;
+  const int status = runBesideUploader(
+      "examples/gui-caller.exe",
+      {uploaderPath(placeUploader(dir.path())), uploaderPath(config), progress, stop, result,
+       "parts"},
+      &output);
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(readFile(dir.file("result.json")),
+            R"({"code":"failed","message":"upload cancelled!","data":{"fileitemid":"","fileitemname":""}})");
+  rapidjson::Document progressJson;
+  progressJson.Parse(readFile(dir.file("p.json")).c_str());
+  EXPECT_EQ(stringAt(progressJson, "phase"), "cancelled");
+  EXPECT_EQ(store.count("merge"), 0);
+  EXPECT_THAT(output, HasSubstr("\nprogress: phase=parts bytes="));
+  EXPECT_THAT(output, HasSubstr(" total=6291456\n"));
+  EXPECT_THAT(output, HasSubstr("\nstop file created\n"));
+  EXPECT_THAT(output, HasSubstr("\nprogress: phase=cancelled bytes="));
+  EXPECT_THAT(output, HasSubstr("\nexit status: 0\nresult: "
+                                R"({"code":"failed","message":"upload cancelled!")"));
+  std::printf("%s", output.c_str());  // the example's own words, for the record
 }
 
 }  // namespace
