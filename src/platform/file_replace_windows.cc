@@ -39,10 +39,26 @@ bool isDirectory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Another program has the file open without delete sharing (a reader, a
-// virus scanner): it usually lets go within a few seconds.
+// Another program may have the file open without delete sharing (a reader,
+// a virus scanner): it usually lets go within a few seconds. Replacing such a
+// file is refused as a sharing violation or, by MoveFileEx, as access denied
+// (as for a read-only file, which then costs the 5 seconds before it fails).
 bool heldByAnother(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
+}
+
+// The error of a file that could not be created at `path`: a file where its
+// directory should be is "not a directory", as on other systems.
+DWORD creationError(const std::string& path) {
+  const DWORD error = GetLastError();
+  std::string directory = directoryWithSeparator(path);
+  if (error != ERROR_PATH_NOT_FOUND || directory.size() < 2) return error;
+  directory.pop_back();
+  const DWORD attributes = attributesOf(directory);
+  const bool notDirectory =
+      attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  return notDirectory ? ERROR_DIRECTORY : error;
 }
 
 // Runs `step` until it succeeds, fails for another reason, or the file has
@@ -92,7 +108,7 @@ DWORD writeThenMove(const std::string& path, const std::string& text, bool durab
                     bool waitWhileHeld) {
   const std::string temporary = temporaryNameFor(path);
   HANDLE file = createNew(temporary);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  if (file == INVALID_HANDLE_VALUE) return creationError(temporary);
   bool written = writeAll(file, text) && (!durable || FlushFileBuffers(file));
   DWORD error = GetLastError();
   CloseHandle(file);

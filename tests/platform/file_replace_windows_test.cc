@@ -122,9 +122,11 @@ TEST(LongPaths, AThreeHundredCharacterPathWorksUnderGbk) {
   ASSERT_TRUE(replaceFile(path, "{\"code\":\"success\"}", reason)) << reason;
   EXPECT_TRUE(env.pathExists(path));
   EXPECT_EQ(env.fileReadProblem(path), "");
-  ReadOnlyFile file(path);
-  ASSERT_TRUE(file.isOpen());
-  EXPECT_EQ(file.size(), 18u);
+  {
+    ReadOnlyFile file(path);
+    ASSERT_TRUE(file.isOpen());
+    EXPECT_EQ(file.size(), 18u);
+  }
   EXPECT_TRUE(removeFile(path, reason)) << reason;
   EXPECT_FALSE(env.pathExists(path));
   for (auto it = made.rbegin(); it != made.rend(); ++it) {
