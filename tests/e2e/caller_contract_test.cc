@@ -239,7 +239,8 @@ TEST(CallerContract, AStopWhileLoadingEndsTheLoad) {
   writeFile(dir.file("input.bin"), "content");
   RunOptions options;
   options.stopWhenErrHas = " attempt 2 failed: ";
-  options.stopSignal = SIGTERM;
+  // Wine hands SIGINT to the program as the console's Ctrl-C.
+  options.stopSignal = uploaderIsWindows() ? SIGINT : SIGTERM;
   options.limitSeconds = 30;
   RunResult run = runUploaderWith(
       dir, {"-cfg", writeConfig(dir, store, uploaderPath(dir.file("input.bin")),

@@ -289,8 +289,11 @@ TEST(FileList, EveryInvalidFormOfTheListIsRefusedBeforeAnythingIsSent) {
   LocalStore store;
   writeFile(dir.file("a.txt"), "a");
   const std::string a = uploaderPath(dir.file("a.txt"));
+  // The path inside raw JSON: a Windows path's backslashes escaped.
+  std::string aJson;
+  for (char c : a) aJson += c == '\\' ? std::string("\\\\") : std::string(1, c);
   auto entry = [](const std::string& members) { return "{" + members + "}"; };
-  const std::string good = entry("\"localfile\":\"" + a + "\",\"targetname\":\"a.txt\"");
+  const std::string good = entry("\"localfile\":\"" + aJson + "\",\"targetname\":\"a.txt\"");
   std::string tooMany = "#[";
   for (int i = 0; i < 10001; ++i) tooMany += (i ? "," : "") + good;
   tooMany += "]";
@@ -309,13 +312,13 @@ TEST(FileList, EveryInvalidFormOfTheListIsRefusedBeforeAnythingIsSent) {
        {{"files", "#[" + entry("\"targetname\":\"a\"") + "]"}},
        "files is invalid!"},
       {"empty targetname",
-       {{"files", "#[" + entry("\"localfile\":\"" + a + "\",\"targetname\":\"\"") + "]"}},
+       {{"files", "#[" + entry("\"localfile\":\"" + aJson + "\",\"targetname\":\"\"") + "]"}},
        "files is invalid!"},
       {"localfile not a string",
        {{"files", "#[" + entry("\"localfile\":7,\"targetname\":\"a\"") + "]"}},
        "files is invalid!"},
       {"no GBK form",
-       {{"files", "#[" + entry("\"localfile\":\"" + a + "\\ud83d\\ude00\",\"targetname\":\"a\"") +
+       {{"files", "#[" + entry("\"localfile\":\"" + aJson + "\\ud83d\\ude00\",\"targetname\":\"a\"") +
                       "]"},
         {"codepage", "GBK"}},
        "files is invalid!"},
