@@ -1,5 +1,6 @@
 #include <rapidjson/document.h>
 
+#include <array>
 #include <utility>
 
 #include "platform/env.h"
@@ -153,13 +154,19 @@ bool convertPath(const char* key, std::string& path) {
 // False, with `invalid`, when `path` (the value of `key`) names the same file
 // as one of the keys read before it: a progress file, journal or result
 // written over the local file would destroy it.
+// The keys that name a file the run reads or writes, in the table's order,
+// with their values.
+using NamedPath = std::pair<const char*, const std::string*>;
+std::array<NamedPath, 4> pathKeys(CorvaneMultiUpload& uploader) {
+  const RunSettings& settings = uploader.context().settings;
+  return {{{"localfile", &uploader.localfile},
+           {"output", &uploader.output},
+           {"resumefile", &settings.resumefile},
+           {"progressfile", &settings.progressfile}}};
+}
+
 bool distinctFromEarlier(CorvaneMultiUpload& uploader, const char* key, const std::string& path,
                          const char* invalid) {
-  const std::pair<const char*, const std::string*> earlier[] = {
-      {"localfile", &uploader.localfile},
-      {"output", &uploader.output},
-      {"resumefile", &uploader.context().settings.resumefile},
-  };
   auto same = [&](const char* name, const std::string& value) {
     if (!nameSameFile(path, value)) return false;
     UPLOAD_LOG(ERROR) << key << " and " << name << " name the same file: " << escapeControls(path);
@@ -169,7 +176,7 @@ bool distinctFromEarlier(CorvaneMultiUpload& uploader, const char* key, const st
   for (const FileEntry& entry : uploader.context().settings.files) {
     if (same("localfile", entry.localfile)) return fail(uploader, invalid);
   }
-  for (const auto& [name, value] : earlier) {
+  for (const auto& [name, value] : pathKeys(uploader)) {
     if (std::string(name) == key) break;
     if (same(name, *value)) return fail(uploader, invalid);
   }
@@ -354,12 +361,7 @@ bool readStopFile(const rapidjson::Document& document, CorvaneMultiUpload& uploa
   RunContext& context = uploader.context();
   std::string& path = context.settings.stopfile;
   if (!readLocalPath(document, uploader, "stopfile", path, "stopfile is invalid!")) return false;
-  const std::pair<const char*, const std::string*> others[] = {
-      {"localfile", &uploader.localfile},
-      {"output", &uploader.output},
-      {"resumefile", &context.settings.resumefile},
-      {"progressfile", &context.settings.progressfile}};
-  for (const auto& [key, other] : others) {
+  for (const auto& [key, other] : pathKeys(uploader)) {
     if (path.empty() || !nameSameFile(path, *other)) continue;
     UPLOAD_LOG(ERROR) << "stopfile " << escapeControls(path) << " is also the " << key;
     return fail(uploader, "stopfile is invalid!");
