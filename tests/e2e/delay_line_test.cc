@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -114,7 +116,11 @@ class DelayLineProcess {
     while (spawned == 0 && read(out[0], &c, 1) == 1 && c != '\n') line += c;
     close(out[0]);
     const std::string prefix = "listening on 127.0.0.1:";
-    if (line.rfind(prefix, 0) != 0) throw std::runtime_error("delay-line said: " + line);
+    if (line.rfind(prefix, 0) != 0) {
+      int status = 0;
+      if (spawned == 0) waitpid(pid_, &status, 0);  // it ended, or never started
+      throw std::runtime_error("delay-line said: " + line);
+    }
     port_ = std::stoi(line.substr(prefix.size()));
   }
   ~DelayLineProcess() {
@@ -142,12 +148,29 @@ std::vector<std::string> linkTo(int targetPort, std::vector<std::string> more = 
 
 TEST(DelayLine, MultipartUploadCrossesTheLinkWholeWithPartUrlsPointingAtIt) {
   TempDir dir;
-  const int linkPort = unusedPort();
+  // The stand-in must know the link's port before the link can know the
+  // stand-in's: a port free a moment ago may be taken meanwhile (by any
+  // outgoing connection on the machine), and then both start again.
+  int linkPort = 0;
+  std::unique_ptr<LocalStore> started;
+  std::unique_ptr<DelayLineProcess> running;
+  for (int attempt = 0; attempt < 5 && !running; ++attempt) {
+    linkPort = unusedPort();
+    started = std::make_unique<LocalStore>(
+        std::vector<std::string>{"--public-url", "http://127.0.0.1:" + std::to_string(linkPort)});
+    try {
+      // A queue far smaller than a part, so that senders are held back often.
+      running = std::make_unique<DelayLineProcess>(
+          linkTo(started->port(), {"--listen-port", std::to_string(linkPort), "--mbit", "200",
+                                   "--queue-bytes", "131072"}));
+    } catch (const std::runtime_error& taken) {
+      std::cerr << "port " << linkPort << ": " << taken.what() << "; another\n";
+    }
+  }
+  ASSERT_TRUE(running) << "no free port for the link";
+  LocalStore& store = *started;
+  DelayLineProcess& line = *running;
   const std::string link = "http://127.0.0.1:" + std::to_string(linkPort);
-  LocalStore store({"--public-url", link});
-  // A queue far smaller than a part, so that senders are held back often.
-  DelayLineProcess line(linkTo(store.port(), {"--listen-port", std::to_string(linkPort), "--mbit", "200",
-                                              "--queue-bytes", "131072"}));
   const std::string content = patternBytes(3 * kMiB + 4321, 11);
 
   UploadRun upload = uploadContent(dir, store, content, {{"rooturl", link}});
