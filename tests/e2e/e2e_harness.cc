@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -456,10 +457,20 @@ RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& ar
   if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
   RunResult result;
   if (spawned != 0) return result;
+  const int64_t startedMs = nowMs();
   result.exitStatus = waitForRun(pid, options, errPath, result);
   result.rawOut = readFile(outPath);
   result.out = fromTextMode(result.rawOut);
   result.err = fromTextMode(readFile(errPath));
+  if (result.exitStatus != 0 && result.err.empty() && !result.timedOut && !result.stopped) {
+    // Every run logs its version line first: a run without it never reached
+    // the program (a process Wine could not start ends so, in a fraction of
+    // a second). Said in the test's own output, beside whatever then fails.
+    std::cerr << "[harness] " << executable << " ended with exit status " << result.exitStatus
+              << " after " << result.endedMs - startedMs
+              << " ms and wrote nothing to standard error; standard output: \""
+              << result.out.substr(0, 200) << "\"\n";
+  }
   const std::string logs = binDir + "/logs";
   if (fs::is_directory(logs)) {
     for (const auto& entry : fs::directory_iterator(logs)) {
