@@ -410,7 +410,10 @@ int waitForRun(pid_t pid, const RunOptions& options, const std::string& errPath,
 
 }  // namespace
 
-RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
+namespace {
+
+// One run of the uploader, as runUploaderWith() describes.
+RunResult runUploaderOnce(const TempDir& dir, const std::vector<std::string>& arguments,
                           const RunOptions& options) {
   const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
   const std::string executable = placeUploader(binDir, options.executableName);
@@ -477,6 +480,37 @@ RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& ar
       result.logFiles.push_back(entry.path().filename().string());
       result.logs += fromTextMode(readFile(entry.path().string()));
     }
+  }
+  return result;
+}
+
+// The bytes of every log file in `binDir`'s logs folder.
+uintmax_t logBytesIn(const std::string& binDir) {
+  std::error_code error;
+  uintmax_t bytes = 0;
+  for (const auto& entry : fs::directory_iterator(binDir + "/logs", error)) {
+    if (entry.is_regular_file(error)) bytes += entry.file_size(error);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& arguments,
+                          const RunOptions& options) {
+  const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
+  const uintmax_t logsBefore = logBytesIn(binDir);
+  RunResult result = runUploaderOnce(dir, arguments, options);
+  // Under Wine a process now and then fails to start (exit status 1, in a
+  // fraction of a second). The program's first acts are its log file and
+  // the echo of its arguments: a run that left neither, nor a line on
+  // standard error, never reached it and sent nothing, so it is started
+  // once more.
+  if (uploader().windows && result.exitStatus != 0 && !result.timedOut && !result.stopped &&
+      result.err.empty() && result.rawOut.empty() && logBytesIn(binDir) == logsBefore) {
+    std::cerr << "[harness] the Windows uploader never started (exit status "
+              << result.exitStatus << "); starting it again\n";
+    result = runUploaderOnce(dir, arguments, options);
   }
   return result;
 }
