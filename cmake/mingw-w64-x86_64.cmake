@@ -29,4 +29,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 
 # Cross-built programs (tests, test discovery) run under Wine in a private
 # prefix inside the build directory.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env;${CMAKE_BINARY_DIR};run)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env;${CMAKE_BINARY_DIR};run-test)
