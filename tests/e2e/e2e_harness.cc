@@ -477,20 +477,10 @@ RunResult runUploaderOnce(const TempDir& dir, const std::vector<std::string>& ar
   if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);
   RunResult result;
   if (spawned != 0) return result;
-  const int64_t startedMs = nowMs();
   result.exitStatus = waitForRun(pid, options, errPath, result);
   result.rawOut = readFile(outPath);
   result.out = fromTextMode(result.rawOut);
   result.err = fromTextMode(readFile(errPath));
-  if (result.exitStatus != 0 && result.err.empty() && !result.timedOut && !result.stopped) {
-    // Every run logs its version line first: a run without it never reached
-    // the program (a process Wine could not start ends so, in a fraction of
-    // a second). Said in the test's own output, beside whatever then fails.
-    std::cerr << "[harness] " << executable << " ended with exit status " << result.exitStatus
-              << " after " << result.endedMs - startedMs
-              << " ms and wrote nothing to standard error; standard output: \""
-              << result.out.substr(0, 200) << "\"\n";
-  }
   const std::string logs = binDir + "/logs";
   if (fs::is_directory(logs)) {
     for (const auto& entry : fs::directory_iterator(logs)) {
@@ -517,14 +507,23 @@ RunResult runUploaderWith(const TempDir& dir, const std::vector<std::string>& ar
                           const RunOptions& options) {
   const std::string binDir = options.executableDir.empty() ? dir.path() : options.executableDir;
   const uintmax_t logsBefore = logBytesIn(binDir);
+  const int64_t startedMs = nowMs();
   RunResult result = runUploaderOnce(dir, arguments, options);
-  // Under Wine a process now and then fails to start (exit status 1, in a
-  // fraction of a second). The program's first acts are its log file and
-  // the echo of its arguments: a run that left neither, nor a line on
-  // standard error, never reached it and sent nothing, so it is started
-  // once more.
-  if (uploader().windows && result.exitStatus != 0 && !result.timedOut && !result.stopped &&
-      result.err.empty() && result.rawOut.empty() && logBytesIn(binDir) == logsBefore) {
+  // Every run logs its version line first: a failed run without it never
+  // reached the program (a process Wine could not start ends so, in a
+  // fraction of a second). Said in the test's own output, beside whatever
+  // then fails.
+  if (result.exitStatus == 0 || !result.err.empty() || result.timedOut || result.stopped) {
+    return result;
+  }
+  std::cerr << "[harness] " << placeUploader(binDir, options.executableName)
+            << " ended with exit status " << result.exitStatus << " after "
+            << result.endedMs - startedMs << " ms and wrote nothing to standard error;"
+            << " standard output: \"" << result.out.substr(0, 200) << "\"\n";
+  // Under Wine the program's first acts are its log file and the echo of its
+  // arguments: a run that left neither never reached it and sent nothing,
+  // so it is started once more.
+  if (uploader().windows && result.rawOut.empty() && logBytesIn(binDir) == logsBefore) {
     std::cerr << "[harness] the Windows uploader never started (exit status "
               << result.exitStatus << "); starting it again\n";
     result = runUploaderOnce(dir, arguments, options);
